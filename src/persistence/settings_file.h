@@ -1,0 +1,19 @@
+#pragma once
+// "Kelva_config.ini" beside the executable: UTF-16LE without BOM, sections of
+// a header line and a fixed-width value that is overwritten in place.
+#include <windows.h>
+
+inline constexpr wchar_t kSettingsFileName[] = L"Kelva_config.ini";
+inline constexpr wchar_t kAutoUpdateHeader[] = L"[AUTO UPDATE]\r\n";
+inline constexpr wchar_t kDownloadTimeHeader[] = L"[DOWNLOAD TIME]\r\n";
+inline constexpr wchar_t kUpdateTimeHeader[] = L"[UPDATE TIME]\r\n";
+inline constexpr wchar_t kExpireTimeHeader[] = L"[EXPIRE TIME]\r\n";
+
+// 1 when the value was written, else 0.
+int WriteAutoUpdateFlag(int flag);
+// 0 only when the file holds the section with the value "0"; otherwise 1.
+int ReadAutoUpdateFlag();
+// 1 when the value was written, else 0.
+int WriteTimestamp(const wchar_t* header, SYSTEMTIME time);
+// 1 when a value was found and parsed; the record is all zero whenever 0.
+int ReadTimestamp(const wchar_t* header, SYSTEMTIME* time);

@@ -1,0 +1,38 @@
+#include "shell/string_table.h"
+
+#include <algorithm>
+#include <shared_mutex>
+
+#include "persistence/module_path.h"
+#include "shell/app_state.h"
+
+namespace {
+// Readers (any thread) share it; the release at shutdown takes it alone, so
+// the module never goes away under a LoadStringW.
+std::shared_mutex stringModuleLock;
+}  // namespace
+
+HMODULE LoadStringModule() {
+    wchar_t fileName[kPathChars] = {};
+    wsprintfW(fileName, L"%s.dll", L"String_Table_");
+    wchar_t path[kPathChars] = {};
+    if (!MakeModulePath(path, fileName)) return nullptr;
+    return LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+}
+
+void LoadUiText(UINT id, std::span<wchar_t> buf) {
+    std::fill(buf.begin(), buf.end(), L'\0');
+    if (buf.empty()) return;
+    std::shared_lock<std::shared_mutex> hold(stringModuleLock);
+    // Never ask the executable itself: it holds none of these texts.
+    if (app.stringModule == nullptr) return;
+    LoadStringW(app.stringModule, id, buf.data(), static_cast<int>(buf.size()));
+}
+
+void ReleaseStringModule() {
+    std::unique_lock<std::shared_mutex> hold(stringModuleLock);
+    if (app.stringModule != nullptr) {
+        FreeLibrary(app.stringModule);
+        app.stringModule = nullptr;
+    }
+}

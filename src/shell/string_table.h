@@ -1,0 +1,18 @@
+#pragma once
+// The resource-only string module String_Table_.dll beside the executable.
+// Every lookup goes through here, so the module is never released while a
+// thread is still reading a text from it.
+#include <windows.h>
+
+#include <span>
+
+// Loads String_Table_.dll from the executable's directory as a data file.
+// Null when it is missing or cannot be loaded.
+HMODULE LoadStringModule();
+
+// Loads text `id` of the string module into `buf` (cleared first, cut to fit).
+// An empty text when the module is missing or has no such text.
+void LoadUiText(UINT id, std::span<wchar_t> buf);
+
+// Releases app.stringModule; later lookups yield empty texts.
+void ReleaseStringModule();

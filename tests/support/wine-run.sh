@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the prefix of the build tree (never
+# ~/.wine). Creates the prefix on first use, with the simulated device drives
+# E:, F: and G: mapped as removable drives onto folders of the build tree.
+set -euo pipefail
+: "${WINEPREFIX:?WINEPREFIX must name the prefix inside the build tree}"
+export WINEPREFIX WINEDEBUG="${WINEDEBUG:--all}"
+device_root="${FENNIK_DEVICE_ROOT:-$(dirname "$WINEPREFIX")/devices}"
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/.fennik-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    # fd 9 (the lock) must not leak into the server and services that
+    # wineboot leaves running, or the lock would stay held.
+    wineboot -i >/dev/null 2>&1 9>&- || true
+    for letter in e f g; do
+      mkdir -p "$device_root/$letter"
+      ln -sfn "$device_root/$letter" "$WINEPREFIX/dosdevices/$letter:"
+      wine reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /t REG_SZ /d floppy /f >/dev/null 2>&1 9>&-
+    done
+    touch "$WINEPREFIX/.fennik-ready"
+  fi
+) 9>"$WINEPREFIX.lock"
+
+# Keep the server alive between test processes so each start stays quick.
+wineserver -p 30 >/dev/null 2>&1 9>&- || true
+
+if [ -z "${DISPLAY:-}" ]; then
+  exec xvfb-run -a -s "-screen 0 1024x768x24" wine "$@"
+fi
+exec wine "$@"
