@@ -1,0 +1,142 @@
+#include "persistence/settings_file.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <mutex>
+#include <string_view>
+
+#include "persistence/module_path.h"
+#include "persistence/timestamp_text.h"
+#include "shell/scoped_win.h"
+
+namespace {
+
+// The main thread and both workers use the file. Each operation opens it
+// without sharing, so without this lock one thread's open would fail while
+// another thread of ours holds the file, and a value would be lost.
+std::mutex settingsLock;
+
+// Another program may hold the file for a moment (a virus scanner, an
+// editor saving): try the open a few times before giving up.
+constexpr int kOpenTries = 10;
+constexpr DWORD kOpenRetryMs = 25;
+
+// 150 characters, of which at most 298 bytes are read: the last character
+// stays zero.
+constexpr size_t kReadChars = 150;
+constexpr DWORD kReadBytes = 298;
+
+constexpr size_t kPathChars = MAX_PATH;
+
+ScopedFile OpenSettings(DWORD access, DWORD disposition) {
+    wchar_t path[kPathChars] = {};
+    // Never touch a cut path.
+    if (!MakeModulePath(path, kSettingsFileName)) return ScopedFile();
+    for (int attempt = 1;; ++attempt) {
+        ScopedFile file(CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) return file;
+        if (GetLastError() != ERROR_SHARING_VIOLATION || attempt >= kOpenTries) return ScopedFile();
+        Sleep(kOpenRetryMs);
+    }
+}
+
+bool ReadChunk(HANDLE file, wchar_t (&buf)[kReadChars], DWORD* got) {
+    std::fill(std::begin(buf), std::end(buf), L'\0');
+    *got = 0;
+    return ReadFile(file, buf, kReadBytes, got, nullptr) && *got > 0;
+}
+
+bool WriteText(HANDLE file, std::wstring_view text) {
+    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    return WriteFile(file, text.data(), bytes, &written, nullptr) && written == bytes;
+}
+
+// Looks for the first occurrence of `header` in the file by reading it in
+// chunks of 298 bytes that overlap by one character less than the header, so
+// a header across a chunk end lies whole in the next chunk. On success the
+// file position is the first byte after the header.
+bool FindSection(HANDLE file, std::wstring_view header) {
+    const LONG headerBytes = static_cast<LONG>(header.size() * sizeof(wchar_t));
+    if (header.empty()) return false;
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return false;
+    for (;;) {
+        wchar_t buf[kReadChars];
+        DWORD got = 0;
+        if (!ReadChunk(file, buf, &got)) return false;
+        // Search every character read, a trailing odd byte as a character of
+        // its own: a stray zero character does not hide a header behind it.
+        const std::wstring_view chunk(buf, (got + 1) / 2);
+        const size_t i = chunk.find(header);
+        if (i != std::wstring_view::npos) {
+            const LONG move = static_cast<LONG>(2 * i) + headerBytes - static_cast<LONG>(got);
+            return SetFilePointer(file, move, nullptr, FILE_CURRENT) != INVALID_SET_FILE_POINTER;
+        }
+        if (static_cast<LONG>(got) < headerBytes) return false;
+        if (SetFilePointer(file, -(headerBytes - 2), nullptr, FILE_CURRENT) == INVALID_SET_FILE_POINTER)
+            return false;
+    }
+}
+
+// Writes `value` over the old value after the header, or, when the header is
+// missing or the overwrite fails, appends header, value and line end.
+int WriteValue(std::wstring_view header, std::wstring_view value) {
+    std::lock_guard lock(settingsLock);
+    ScopedFile file = OpenSettings(GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+    if (!file) return 0;
+    if (FindSection(file.Get(), header) && WriteText(file.Get(), value)) return 1;
+    if (SetFilePointer(file.Get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) return 0;
+    if (!WriteText(file.Get(), header)) return 0;
+    wchar_t line[kReadChars] = {};
+    std::copy(value.begin(), value.end(), line);
+    std::copy_n(L"\r\n", 2, line + value.size());
+    return WriteText(file.Get(), std::wstring_view(line, value.size() + 2)) ? 1 : 0;
+}
+
+}  // namespace
+
+int WriteAutoUpdateFlag(int flag) {
+    return WriteValue(kAutoUpdateHeader, flag ? L"1" : L"0");
+}
+
+int ReadAutoUpdateFlag() {
+    std::lock_guard lock(settingsLock);
+    ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
+    if (!file || !FindSection(file.Get(), kAutoUpdateHeader)) return 1;
+    wchar_t buf[kReadChars];
+    DWORD got = 0;
+    if (!ReadChunk(file.Get(), buf, &got)) return 1;
+    // Anything but "0" leaves auto-update on.
+    return buf[0] == L'0' ? 0 : 1;
+}
+
+int WriteTimestamp(const wchar_t* header, SYSTEMTIME time) {
+    if (!header) return 0;
+    wchar_t value[kReadChars];
+    FormatTimestamp(time, value);
+    // The in-place overwrite is right only for exactly 16 characters; a
+    // five-digit year or a field of 100 or more would eat into the next line.
+    if (std::wcslen(value) != kTimestampChars) return 0;
+    return WriteValue(header, std::wstring_view(value, kTimestampChars));
+}
+
+int ReadTimestamp(const wchar_t* header, SYSTEMTIME* time) {
+    if (!time) return 0;
+    *time = SYSTEMTIME{};  // first of all: callers test the year for zero
+    if (!header) return 0;
+    std::lock_guard lock(settingsLock);
+    ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
+    if (!file || !FindSection(file.Get(), header)) return 0;
+    wchar_t buf[kReadChars];
+    DWORD got = 0;
+    if (!ReadChunk(file.Get(), buf, &got)) return 0;
+    // Fixed positions, no checks: a character past the end reads as zero and
+    // counts -48; each sum keeps its low 16 bits.
+    const auto d = [&buf](size_t k) { return static_cast<int>(buf[k]) - 48; };
+    time->wYear = static_cast<WORD>(1000 * d(0) + 100 * d(1) + 10 * d(2) + d(3));
+    time->wMonth = static_cast<WORD>(10 * d(5) + d(6));
+    time->wDay = static_cast<WORD>(10 * d(8) + d(9));
+    time->wHour = static_cast<WORD>(10 * d(11) + d(12));
+    time->wMinute = static_cast<WORD>(10 * d(14) + d(15));
+    return 1;
+}
