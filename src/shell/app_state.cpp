@@ -1,3 +1,9 @@
 #include "shell/app_state.h"
 
-AppState app;
+#include <new>
+
+namespace {
+alignas(AppState) unsigned char appStorage[sizeof(AppState)];
+}  // namespace
+
+AppState& app = *new (appStorage) AppState();

@@ -98,8 +98,9 @@ struct AppState {
     std::mutex trayLock;
 };
 
-// The one instance.
-extern AppState app;
+// The one instance. It is never destroyed: worker threads may still run while
+// the process ends, and must not meet a destroyed lock.
+extern AppState& app;
 
 // True when no worker of either kind holds its handle.
 inline bool NoWorkerRunning() {

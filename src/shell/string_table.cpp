@@ -1,15 +1,15 @@
 #include "shell/string_table.h"
 
 #include <algorithm>
-#include <shared_mutex>
 
 #include "persistence/module_path.h"
 #include "shell/app_state.h"
 
 namespace {
 // Readers (any thread) share it; the release at shutdown takes it alone, so
-// the module never goes away under a LoadStringW.
-std::shared_mutex stringModuleLock;
+// the module never goes away under a LoadStringW. An SRW lock needs no
+// destructor, so a worker still running at process end cannot meet a dead one.
+SRWLOCK stringModuleLock = SRWLOCK_INIT;
 }  // namespace
 
 HMODULE LoadStringModule() {
@@ -23,16 +23,17 @@ HMODULE LoadStringModule() {
 void LoadUiText(UINT id, std::span<wchar_t> buf) {
     std::fill(buf.begin(), buf.end(), L'\0');
     if (buf.empty()) return;
-    std::shared_lock<std::shared_mutex> hold(stringModuleLock);
+    AcquireSRWLockShared(&stringModuleLock);
     // Never ask the executable itself: it holds none of these texts.
-    if (app.stringModule == nullptr) return;
-    LoadStringW(app.stringModule, id, buf.data(), static_cast<int>(buf.size()));
+    if (app.stringModule != nullptr) LoadStringW(app.stringModule, id, buf.data(), static_cast<int>(buf.size()));
+    ReleaseSRWLockShared(&stringModuleLock);
 }
 
 void ReleaseStringModule() {
-    std::unique_lock<std::shared_mutex> hold(stringModuleLock);
+    AcquireSRWLockExclusive(&stringModuleLock);
     if (app.stringModule != nullptr) {
         FreeLibrary(app.stringModule);
         app.stringModule = nullptr;
     }
+    ReleaseSRWLockExclusive(&stringModuleLock);
 }

@@ -1,0 +1,102 @@
+#include "acquisition/download_worker.h"
+
+#include <urlmon.h>
+#include <wininet.h>
+
+#include "acquisition/calendar.h"
+#include "acquisition/dl_callback.h"
+#include "persistence/settings_file.h"
+#include "resources/resource.h"
+#include "shell/app_state.h"
+#include "workflow/main_dialog.h"
+#include "workflow/update_state.h"
+
+namespace {
+
+bool LocalEphemerisPresent() {
+    return GetFileAttributesW(app.localEphemerisPath) != INVALID_FILE_ATTRIBUTES;
+}
+
+ULONGLONG FileSize(const wchar_t* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Fetches the file into downloadPath and, when it is whole, puts it in place
+// of Ephemeris.ee. The old file stays until the new one has replaced it.
+HRESULT FetchEphemeris() {
+    DeleteUrlCacheEntryW(kDownloadUrl);
+    downloadCallback.ResetReport();
+    HRESULT result = URLDownloadToFileW(nullptr, kDownloadUrl, app.downloadPath, 0, &downloadCallback);
+
+    // Stop the animation before anything presents the outcome, so no late
+    // step overwrites the final status line.
+    if (app.animationTimerActive.load() != 0) SendMessageW(app.mainDialog.load(), MSG_ANIMATION_TIMER, 0, 0);
+
+    // Success alone does not prove a good file: an error answer or a cut
+    // connection can also end in success with an empty or short body.
+    if (result == S_OK && !TransferComplete(downloadCallback.Report(), FileSize(app.downloadPath)))
+        result = INET_E_DOWNLOAD_FAILURE;
+    if (result == S_OK &&
+        !MoveFileExW(app.downloadPath, app.localEphemerisPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        result = HRESULT_FROM_WIN32(GetLastError());
+    if (result != S_OK) DeleteFileW(app.downloadPath);
+    return result;
+}
+
+void RecordDownloadTimes() {
+    SYSTEMTIME downloaded = {};
+    GetLocalTime(&downloaded);
+    ShowTimeField(IDC_DOWNLOAD_TIME, downloaded);
+    WriteTimestamp(kDownloadTimeHeader, downloaded);
+
+    SYSTEMTIME threeDays = {};
+    threeDays.wDay = 3;
+    const SYSTEMTIME expiry = AddInterval(downloaded, threeDays);
+    ShowTimeField(IDC_EXPIRE_TIME, expiry);
+    WriteTimestamp(kExpireTimeHeader, expiry);
+}
+
+}  // namespace
+
+bool TransferComplete(const TransferReport& report, ULONGLONG fileSize) {
+    if (!report.endOfData || fileSize == 0) return false;
+    if (report.bytesAnnounced != 0 &&
+        (report.bytesReceived < report.bytesAnnounced || fileSize != report.bytesAnnounced))
+        return false;
+    return true;
+}
+
+uint32_t DecideAfterDownload(const DownloadOutcome& outcome) {
+    if (outcome.stateNow == CancelRequested) return Idle;
+    if (outcome.deviceDriveCount > 0 && outcome.localFilePresent() &&
+        (outcome.succeeded || outcome.stateNow == Connecting) &&
+        CompareTimestamps(outcome.storedExpiry, outcome.now) != -1)
+        return Copying;
+    if (!outcome.succeeded) return DownloadFailed;
+    // A success always ends as Downloaded, also when the end-of-data report
+    // was the last thing that moved the state.
+    return Downloaded;
+}
+
+DWORD WINAPI DownloadWorker(LPVOID) {
+    HRESULT result = E_FAIL;
+    if (app.pathsValid) result = FetchEphemeris();
+    if (result == S_OK) RecordDownloadTimes();
+
+    DownloadOutcome outcome = {};
+    outcome.succeeded = result == S_OK;
+    outcome.localFilePresent = LocalEphemerisPresent;
+    ReadTimestamp(kExpireTimeHeader, &outcome.storedExpiry);
+    GetLocalTime(&outcome.now);
+
+    const uint32_t next = StoreFinalState([&](uint32_t current) {
+        outcome.stateNow = current;
+        outcome.deviceDriveCount = app.deviceDrives.Snapshot().Count();
+        return DecideAfterDownload(outcome);
+    });
+    ApplyState(next);
+    ReleaseWorkerHandle(app.downloadThread);
+    return 0;
+}

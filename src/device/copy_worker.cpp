@@ -1,0 +1,45 @@
+#include "device/copy_worker.h"
+
+#include "persistence/activity_log.h"
+#include "persistence/settings_file.h"
+#include "resources/resource.h"
+#include "shell/app_state.h"
+#include "workflow/main_dialog.h"
+#include "workflow/update_state.h"
+
+bool ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, const wchar_t* destination) {
+    if (CopyFileW(source, temporary, FALSE) &&
+        MoveFileExW(temporary, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    DeleteFileW(temporary);
+    return false;
+}
+
+DWORD WINAPI CopyWorker(LPVOID) {
+    uint32_t outcome = CopyFailed;
+    const DeviceDrives drives = app.deviceDrives.Snapshot();
+    if (app.pathsValid && GetFileAttributesW(app.localEphemerisPath) != INVALID_FILE_ATTRIBUTES &&
+        drives.Count() > 0) {
+        const wchar_t letter = drives.Letter(0);
+        wchar_t destination[kPathChars] = {};
+        wchar_t temporary[kPathChars] = {};
+        wsprintfW(destination, L"%c:\\%s", letter, kDeviceFileName);
+        wsprintfW(temporary, L"%c:\\%s", letter, kDeviceTempFileName);
+
+        const bool copied = ReplaceFileOnDevice(app.localEphemerisPath, temporary, destination);
+        // Every attempt is logged, whatever its result; the path is an
+        // argument, never a format.
+        AppendLog(L"Download to:", L"%s", destination);
+        if (copied) {
+            SYSTEMTIME now = {};
+            GetLocalTime(&now);
+            ShowTimeField(IDC_UPDATE_TIME, now);
+            WriteTimestamp(kUpdateTimeHeader, now);
+            outcome = Copied;
+        }
+    }
+    const uint32_t next = StoreFinalState([&](uint32_t) { return outcome; });
+    ApplyState(next);
+    ReleaseWorkerHandle(app.copyThread);
+    return 0;
+}

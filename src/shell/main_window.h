@@ -1,0 +1,20 @@
+#pragma once
+// The process: string module, single-instance hand-over, the hidden main
+// window that owns the tray icon and the main dialog, the message loop.
+#include <windows.h>
+
+// The whole life of the process; returns its exit code.
+int RunApplication(HINSTANCE instance);
+
+void RegisterMainClass(HINSTANCE instance);
+// Creates the hidden main window, shows the splash, forms the file paths,
+// adds the tray icon. 1 on success, 0 when the window cannot be created.
+int InitInstance(HINSTANCE instance);
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+INT_PTR CALLBACK SplashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Fills app.localEphemerisPath and app.downloadPath from the executable's
+// directory. False (both empty) when a path would not fit.
+bool FormEphemerisPaths();

@@ -1,0 +1,148 @@
+#include "shell/tray_icon.h"
+
+#include <shlwapi.h>
+
+#include <mutex>
+
+#include "resources/resource.h"
+#include "shell/app_state.h"
+#include "shell/scoped_win.h"
+#include "shell/string_ids.h"
+#include "shell/string_table.h"
+
+namespace {
+
+constexpr UINT kTrayIconId = 1;
+constexpr UINT kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;  // 0x17
+constexpr UINT kBalloonMs = 10000;
+
+HICON LoadTrayIcon(HINSTANCE instance) {
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_SMALL), IMAGE_ICON,
+                                         GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
+                                         LR_DEFAULTCOLOR));
+}
+
+// The icon is loaded for each shell call and destroyed right after it.
+void SendTrayRecord(DWORD action, HINSTANCE instance) {
+    NOTIFYICONDATAW& record = app.trayIconData;
+    record.hIcon = LoadTrayIcon(instance);
+    Shell_NotifyIconW(action, &record);
+    if (record.hIcon != nullptr && DestroyIcon(record.hIcon)) record.hIcon = nullptr;
+}
+
+}  // namespace
+
+uint32_t GetShellVersion(HMODULE shell) {
+    uint32_t version = 0;
+    auto getVersion = reinterpret_cast<DLLGETVERSIONPROC>(
+        reinterpret_cast<void*>(GetProcAddress(shell, "DllGetVersion")));
+    if (getVersion != nullptr) {
+        DLLVERSIONINFO info = {};
+        info.cbSize = sizeof(info);
+        if (getVersion(&info) >= 0) version = (info.dwMajorVersion << 16) | info.dwMinorVersion;
+    }
+    FreeLibrary(shell);
+    return version;
+}
+
+DWORD TrayRecordSize(uint32_t shellVersion) {
+    if (shellVersion >= 0x60000) return NOTIFYICONDATAW_V3_SIZE;
+    if (shellVersion >= 0x50000) return NOTIFYICONDATAW_V2_SIZE;
+    return NOTIFYICONDATAW_V1_SIZE;
+}
+
+void TrayAdd(HINSTANCE instance, HWND owner) {
+    std::lock_guard<std::mutex> hold(app.trayLock);
+    NOTIFYICONDATAW& record = app.trayIconData;
+    record = NOTIFYICONDATAW{};
+    HMODULE shell = LoadLibraryW(L"Shell32.dll");
+    record.cbSize = shell != nullptr ? TrayRecordSize(GetShellVersion(shell)) : NOTIFYICONDATAW_V1_SIZE;
+
+    record.uID = kTrayIconId;
+    record.uFlags = kTrayFlags;
+    record.dwInfoFlags = NIIF_INFO;
+    record.hWnd = owner;
+    record.uCallbackMessage = WM_TRAYNOTIFY;
+    lstrcpynW(record.szTip, app.appTitle, ARRAYSIZE(record.szTip));
+    lstrcpynW(record.szInfoTitle, app.appTitle, ARRAYSIZE(record.szInfoTitle));
+    lstrcpynW(record.szInfo, app.appTitle, ARRAYSIZE(record.szInfo));
+    record.uTimeout = kBalloonMs;
+    SendTrayRecord(NIM_ADD, instance);
+    // The balloon is for the start only; later modifications carry none.
+    ZeroMemory(record.szInfoTitle, sizeof(record.szInfoTitle));
+    ZeroMemory(record.szInfo, sizeof(record.szInfo));
+}
+
+void TrayReAdd() {
+    std::lock_guard<std::mutex> hold(app.trayLock);
+    if (app.trayIconData.hWnd == nullptr) return;
+    SendTrayRecord(NIM_ADD, app.instanceHandle);
+}
+
+void TrayUpdateTip(const wchar_t* text) {
+    std::lock_guard<std::mutex> hold(app.trayLock);
+    lstrcpynW(app.trayIconData.szTip, text != nullptr ? text : L"", ARRAYSIZE(app.trayIconData.szTip));
+    SendTrayRecord(NIM_MODIFY, app.instanceHandle);
+}
+
+void TrayRemove() {
+    std::lock_guard<std::mutex> hold(app.trayLock);
+    app.trayIconData.uFlags = 0;
+    Shell_NotifyIconW(NIM_DELETE, &app.trayIconData);
+}
+
+void ShowTrayMenu() {
+    POINT cursor = {};
+    GetCursorPos(&cursor);
+    ScopedMenu menu(CreatePopupMenu());
+    wchar_t hide[kTextChars] = {}, show[kTextChars] = {}, update[kTextChars] = {}, exitText[kTextChars] = {};
+    LoadUiText(IDS_MENU_HIDE, hide);
+    LoadUiText(IDS_MENU_SHOW, show);
+    LoadUiText(IDS_MENU_UPDATE, update);
+    LoadUiText(IDS_MENU_EXIT, exitText);
+    if (!menu) return;
+
+    const HWND dialog = app.mainDialog.load();
+    if (IsWindowVisible(dialog))
+        InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, IDM_TRAY_HIDE, hide);
+    else
+        InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, IDM_TRAY_SHOW, show);
+    InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    const bool updateAllowed =
+        app.exitConfirmOpen == 0 && NoWorkerRunning() && app.readyForUpdate.load() == 1;
+    InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING | (updateAllowed ? 0 : MF_GRAYED),
+                IDM_TRAY_UPDATE, update);
+    InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
+    InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, IDM_TRAY_EXIT, exitText);
+
+    // Needed so that the menu closes when the user clicks elsewhere.
+    SetForegroundWindow(app.mainWindow);
+    TrackPopupMenu(menu.Get(), 0, cursor.x, cursor.y, 0, app.mainWindow, nullptr);
+}
+
+void OnTrayNotify(LPARAM lParam) {
+    switch (lParam) {
+    case WM_CONTEXTMENU:
+    case WM_RBUTTONDOWN: ShowTrayMenu(); break;
+    case WM_LBUTTONDBLCLK:
+        ShowWindow(app.mainDialog.load(), SW_RESTORE);
+        SetForegroundWindow(app.mainDialog.load());
+        break;
+    default: break;
+    }
+}
+
+bool OnTrayCommand(WORD command) {
+    const HWND dialog = app.mainDialog.load();
+    switch (command) {
+    case IDM_TRAY_EXIT: SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0); return true;
+    case IDM_TRAY_SHOW: ShowWindow(dialog, SW_RESTORE); return true;
+    case IDM_TRAY_HIDE: ShowWindow(dialog, SW_HIDE); return true;
+    case IDM_TRAY_UPDATE:
+        ShowWindow(dialog, SW_RESTORE);
+        SetForegroundWindow(dialog);
+        if (app.readyForUpdate.load() == 1) SendMessageW(dialog, WM_COMMAND, IDC_UPDATE, 0);
+        return true;
+    default: return false;
+    }
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The notification-area icon: added once with a start-up balloon, its tooltip
+// following the workflow, a menu on right click. Every change of the shared
+// record is serialised, since workers change the tooltip too.
+#include <windows.h>
+
+#include <cstdint>
+
+// (major << 16) | minor of the shell library, 0 when unknown. Releases `shell`.
+uint32_t GetShellVersion(HMODULE shell);
+// cbSize of the tray record for a shell version.
+DWORD TrayRecordSize(uint32_t shellVersion);
+
+// Fills the record and adds the icon with the start-up balloon.
+void TrayAdd(HINSTANCE instance, HWND owner);
+// Adds the icon again after the shell re-created the taskbar (no balloon).
+void TrayReAdd();
+// Replaces the tooltip (cut to 127 characters); any thread.
+void TrayUpdateTip(const wchar_t* text);
+// Removes the icon.
+void TrayRemove();
+
+// Builds, shows and destroys the tray menu at the cursor.
+void ShowTrayMenu();
+// The tray callback of the main window: lParam is the mouse message.
+void OnTrayNotify(LPARAM lParam);
+// The tray menu's commands at the main window; false for other commands.
+bool OnTrayCommand(WORD command);

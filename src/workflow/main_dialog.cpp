@@ -1,0 +1,182 @@
+#include "workflow/main_dialog.h"
+
+#include <commctrl.h>
+#include <dbt.h>
+
+#include "device/drive_scan.h"
+#include "persistence/run_key.h"
+#include "persistence/settings_file.h"
+#include "persistence/timestamp_text.h"
+#include "resources/resource.h"
+#include "shell/app_state.h"
+#include "shell/string_ids.h"
+#include "shell/string_table.h"
+#include "shell/text.h"
+#include "workflow/update_state.h"
+
+namespace {
+
+constexpr const wchar_t* kAnimationFrames[8] = {
+    L"         |", L" .       /", L" ..      -", L" ...     \\",
+    L" ....    |", L" .....   /", L" ......  -", L" ....... \\",
+};
+
+void SetItemText(HWND dialog, int id, UINT textId) {
+    wchar_t text[kTextChars] = {};
+    LoadUiText(textId, text);
+    SetDlgItemTextW(dialog, id, text);
+}
+
+void ShowStoredTime(HWND dialog, int labelId, UINT labelTextId, const wchar_t* header, int fieldId) {
+    SetItemText(dialog, labelId, labelTextId);
+    SYSTEMTIME stored = {};
+    ReadTimestamp(header, &stored);
+    if (stored.wYear != 0) ShowTimeField(fieldId, stored);
+}
+
+void RestoreAndActivate(HWND dialog) {
+    ShowWindow(dialog, SW_RESTORE);
+    SetForegroundWindow(dialog);
+}
+
+void InitMainDialog(HWND dialog) {
+    app.mainDialog.store(dialog);
+
+    RECT rect = {};
+    GetWindowRect(dialog, &rect);
+    const POINT at = CenteredPosition(app.screenWidth, app.screenHeight, rect.right - rect.left, rect.bottom - rect.top);
+    SetWindowPos(dialog, HWND_NOTOPMOST, at.x, at.y, rect.right - rect.left, rect.bottom - rect.top,
+                 SWP_NOSIZE | SWP_HIDEWINDOW);
+
+    SetWindowTextW(dialog, app.appTitle);
+    PostMessageW(dialog, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(LoadIconW(app.instanceHandle, MAKEINTRESOURCEW(IDI_MAIN))));
+
+    ShowStoredTime(dialog, IDC_DOWNLOAD_LABEL, IDS_LABEL_DOWNLOADED, kDownloadTimeHeader, IDC_DOWNLOAD_TIME);
+    ShowStoredTime(dialog, IDC_UPDATE_LABEL, IDS_LABEL_UPDATED, kUpdateTimeHeader, IDC_UPDATE_TIME);
+    ShowStoredTime(dialog, IDC_EXPIRE_LABEL, IDS_LABEL_EXPIRES, kExpireTimeHeader, IDC_EXPIRE_TIME);
+
+    SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+    SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+
+    SetItemText(dialog, IDC_AUTO_UPDATE, IDS_CHK_AUTO_UPDATE);
+    CheckDlgButton(dialog, IDC_AUTO_UPDATE, ReadAutoUpdateFlag() ? BST_CHECKED : BST_UNCHECKED);
+    SetItemText(dialog, IDC_STARTUP, IDS_CHK_STARTUP);
+    CheckDlgButton(dialog, IDC_STARTUP, IsStartWithWindows() ? BST_CHECKED : BST_UNCHECKED);
+    SetItemText(dialog, IDC_UPDATE, IDS_BTN_UPDATE);
+    SetItemText(dialog, IDC_CLOSE, IDS_BTN_CLOSE);
+
+    // A device already attached is reported like a new one.
+    ScanDeviceDrives(dialog);
+    RegisterDeviceEvents(dialog);
+}
+
+void ConfirmExit(HWND dialog) {
+    if (app.exitConfirmOpen != 0) {
+        RestoreAndActivate(dialog);
+        return;
+    }
+    app.exitConfirmOpen = 1;
+    wchar_t text[kTextChars] = {};
+    wchar_t caption[kTextChars] = {};
+    LoadUiText(IDS_CONFIRM_EXIT, text);
+    LoadUiText(IDS_CAPTION_WARNING, caption);
+    if (MessageBoxW(dialog, text, caption, MB_OKCANCEL | MB_ICONWARNING) == IDOK)
+        PostMessageW(app.mainWindow, WM_COMMAND, IDM_EXIT, 0);
+    app.exitConfirmOpen = 0;
+}
+
+void AnimationStep(HWND dialog) {
+    // A tick that was already queued when the download stopped the timer
+    // must not overwrite the final status line.
+    if (app.animationTimerActive.load() == 0) return;
+    wchar_t status[kTextChars] = {};
+    FormatAnimationStatus(app.animationFrame, app.downloadPercent.load(), status);
+    SetDlgItemTextW(dialog, IDC_STATUS, status);
+    ++app.animationFrame;
+}
+
+void SetAnimationTimer(HWND dialog, bool run) {
+    if (run) {
+        if (app.animationTimerActive.load() == 0)
+            app.animationTimerActive.store(SetTimer(dialog, TIMER_ANIMATION, kAnimationIntervalMs, nullptr));
+    } else {
+        KillTimer(dialog, TIMER_ANIMATION);
+        app.animationTimerActive.store(0);
+    }
+}
+
+void OnDriveAdded(HWND dialog) {
+    if (ReadAutoUpdateFlag() == 0) return;
+    if (!NoWorkerRunning()) return;
+    RestoreAndActivate(dialog);
+    if (app.readyForUpdate.load() == 1) SendMessageW(dialog, WM_COMMAND, IDC_UPDATE, 0);
+}
+
+void OnDeviceRefused(HWND dialog) {
+    app.deviceAccepted = 0;
+    SetDlgItemTextW(dialog, IDC_STATUS, L"");
+    SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+    RestoreAndActivate(dialog);
+    wchar_t text[kTextChars] = {};
+    wchar_t caption[kTextChars] = {};
+    LoadUiText(IDS_MSG_DEVICE_REFUSED, text);
+    LoadUiText(IDS_CAPTION_WARNING, caption);
+    MessageBoxW(dialog, text, caption, MB_ICONWARNING);
+}
+
+void OnCommand(HWND dialog, WORD id) {
+    switch (id) {
+    case IDCANCEL: ConfirmExit(dialog); break;
+    case IDC_AUTO_UPDATE: WriteAutoUpdateFlag(IsDlgButtonChecked(dialog, IDC_AUTO_UPDATE) == BST_CHECKED ? 1 : 0); break;
+    case IDC_UPDATE: RunUpdateCommand(); break;
+    case IDC_CLOSE: ShowWindow(dialog, SW_HIDE); break;
+    case IDC_STARTUP: SetStartWithWindows(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED ? 1 : 0); break;
+    default: break;
+    }
+}
+
+}  // namespace
+
+POINT CenteredPosition(int screenWidth, int screenHeight, int width, int height) {
+    return POINT{(screenWidth - width) / 2, (screenHeight - height) / 2};
+}
+
+void FormatAnimationStatus(int32_t frame, int percent, std::span<wchar_t> buf) {
+    LoadUiText(IDS_STATUS_DOWNLOADING, buf);
+    const int32_t remainder = frame % 8;  // sign of the dividend
+    AppendText(buf, kAnimationFrames[remainder >= 0 && remainder <= 6 ? remainder : 7]);
+    if (percent != 0) {
+        wchar_t suffix[16] = {};
+        wsprintfW(suffix, L"\t%d%%", percent);
+        AppendText(buf, suffix);
+    }
+}
+
+void ShowTimeField(int controlId, const SYSTEMTIME& time) {
+    wchar_t text[kTextChars] = {};
+    FormatTimestamp(time, text);
+    SetWindowTextW(GetDlgItem(app.mainDialog.load(), controlId), text);
+}
+
+INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG: InitMainDialog(dialog); break;
+    case WM_COMMAND: OnCommand(dialog, LOWORD(wParam)); break;
+    case WM_TIMER:
+        if (wParam == TIMER_ANIMATION) AnimationStep(dialog);
+        break;
+    case WM_DEVICECHANGE:
+        if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) {
+            HandleDeviceChange(wParam, lParam, dialog);
+            app.deviceAccepted = 1;
+        }
+        break;
+    case MSG_DRIVE_ADDED: OnDriveAdded(dialog); break;
+    case MSG_DEVICE_REFUSED: OnDeviceRefused(dialog); break;
+    case MSG_ANIMATION_TIMER: SetAnimationTimer(dialog, wParam != 0); break;
+    default: break;
+    }
+    // The platform's dialog defaults always run as well.
+    return FALSE;
+}

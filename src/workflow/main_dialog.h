@@ -1,0 +1,19 @@
+#pragma once
+// The main dialog: the three recorded times, progress, status line, Update and
+// Close, the two check boxes; also the receiver of device events.
+#include <windows.h>
+
+#include <cstdint>
+#include <span>
+
+INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Shows `time` as "YYYY/MM/DD<TAB>hh:mm" in a time field of the main dialog.
+void ShowTimeField(int controlId, const SYSTEMTIME& time);
+
+// The animated status line: the downloading text, frame `frame` of the
+// spinner and, when `percent` is not 0, a tab and the percentage.
+void FormatAnimationStatus(int32_t frame, int percent, std::span<wchar_t> buf);
+
+// Where a window of the given size is centred on the screen (truncating).
+POINT CenteredPosition(int screenWidth, int screenHeight, int width, int height);

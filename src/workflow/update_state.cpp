@@ -1,0 +1,169 @@
+#include "workflow/update_state.h"
+
+#include <mutex>
+
+#include "acquisition/download_worker.h"
+#include "device/copy_worker.h"
+#include "shell/app_state.h"
+#include "shell/string_ids.h"
+#include "shell/string_table.h"
+#include "shell/text.h"
+#include "workflow/update_view.h"
+
+namespace {
+
+enum class Tip { AppTitle, StatusText, OwnText };
+enum class Button { Unchanged, Enable, Disable };
+enum class Worker { None, Download, Copy };
+
+// How each state is presented. A status of 0 means the empty text.
+struct StateRow {
+    uint32_t ready;
+    UINT statusId;
+    const wchar_t* statusSuffix;
+    Button button;
+    UINT captionId;
+    int progress;
+    Tip tip;
+    UINT tipId;
+    UINT messageId;  // 0: no result box
+    UINT messageCaptionId;
+    UINT messageIcon;
+    Worker worker;
+};
+
+constexpr StateRow kRows[] = {
+    // Idle: where a cancelled download ends.
+    {1, 0, L"", Button::Enable, IDS_BTN_UPDATE, 0, Tip::AppTitle, 0, IDS_MSG_CANCELLED, IDS_CAPTION_WARNING,
+     MB_ICONWARNING, Worker::None},
+    // CancelRequested
+    {0, IDS_STATUS_CANCELLING, L"...", Button::Disable, IDS_BTN_CANCEL, 0, Tip::StatusText, 0, 0, 0, 0, Worker::None},
+    // Connecting
+    {0, IDS_STATUS_STARTING, L"...", Button::Unchanged, IDS_BTN_CANCEL, 0, Tip::OwnText, IDS_STATUS_DOWNLOADING, 0, 0,
+     0, Worker::Download},
+    // Downloading: presented exactly like Connecting.
+    {0, IDS_STATUS_STARTING, L"...", Button::Unchanged, IDS_BTN_CANCEL, 0, Tip::OwnText, IDS_STATUS_DOWNLOADING, 0, 0,
+     0, Worker::Download},
+    // Downloaded
+    {1, IDS_DOWNLOAD_DONE, L"...\t100%", Button::Unchanged, IDS_BTN_UPDATE, 100, Tip::AppTitle, 0,
+     IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE, MB_ICONINFORMATION, Worker::None},
+    // DownloadFailed
+    {1, IDS_DOWNLOAD_FAILED, L"...", Button::Unchanged, IDS_BTN_UPDATE, 0, Tip::AppTitle, 0, IDS_MSG_DOWNLOAD_FAILED,
+     IDS_DOWNLOAD_FAILED, MB_ICONWARNING, Worker::None},
+    // Copying: a copy cannot be cancelled, so the button is disabled.
+    {0, IDS_STATUS_COPYING, L"...", Button::Disable, IDS_BTN_CANCEL, 0, Tip::OwnText, IDS_TIP_COPYING, 0, 0, 0,
+     Worker::Copy},
+    // Copied
+    {1, IDS_COPY_DONE, L"...", Button::Enable, IDS_BTN_UPDATE, 100, Tip::AppTitle, 0, IDS_MSG_COPY_DONE,
+     IDS_COPY_DONE, MB_ICONINFORMATION, Worker::None},
+    // CopyFailed
+    {1, IDS_COPY_FAILED, L"...", Button::Enable, IDS_BTN_UPDATE, 0, Tip::AppTitle, 0, IDS_MSG_COPY_FAILED,
+     IDS_COPY_FAILED, MB_ICONWARNING, Worker::None},
+};
+static_assert(std::size(kRows) == kLastUpdateState + 1);
+
+enum class StartResult { Started, AlreadyRunning, Failed };
+
+StartResult StartWorkerOnce(const UpdateView& view, Worker worker) {
+    std::atomic<HANDLE>& slot = worker == Worker::Download ? app.downloadThread : app.copyThread;
+    LPTHREAD_START_ROUTINE routine = worker == Worker::Download ? DownloadWorker : CopyWorker;
+    // Test and store under the lock: two presentations of the same state
+    // (a worker's and the Update command's) never start two workers.
+    std::lock_guard<std::mutex> hold(app.workflowLock);
+    if (slot.load() != INVALID_HANDLE_VALUE) return StartResult::AlreadyRunning;
+    if (app.shuttingDown.load()) return StartResult::AlreadyRunning;
+    return view.startWorker(routine, slot) ? StartResult::Started : StartResult::Failed;
+}
+
+// `startWorker` false: a repeated presentation that must neither start a
+// worker nor change readyForUpdate (the state may be moving on meanwhile).
+void PresentState(uint32_t state, bool startWorker) {
+    if (state > kLastUpdateState) return;
+    const StateRow& row = kRows[state];
+    const UpdateView& view = ActiveUpdateView();
+
+    wchar_t status[kTextChars] = {};
+    wchar_t tip[kTextChars] = {};
+    if (row.statusId != 0) {
+        LoadUiText(row.statusId, status);
+        AppendText(status, row.statusSuffix);
+    }
+    switch (row.tip) {
+    case Tip::AppTitle: CopyText(tip, app.appTitle); break;
+    case Tip::StatusText: CopyText(tip, status); break;
+    case Tip::OwnText:
+        LoadUiText(row.tipId, tip);
+        AppendText(tip, L"...");
+        break;
+    }
+
+    if (startWorker) app.readyForUpdate.store(row.ready);
+    view.setStatus(status);
+    if (row.button != Button::Unchanged) view.enableUpdateButton(row.button == Button::Enable);
+    view.setUpdateCaption(row.captionId);
+    view.setProgress(row.progress);
+    view.setTrayTip(tip);
+
+    if (row.messageId != 0) {
+        view.showMessage(row.messageId, row.messageCaptionId, row.messageIcon);
+        return;
+    }
+    if (row.worker == Worker::None || !startWorker) return;
+    if (StartWorkerOnce(view, row.worker) != StartResult::Failed) return;
+
+    // The worker could not start: end the operation as failed rather than
+    // leave the workflow waiting for a worker that does not exist.
+    const uint32_t failed = row.worker == Worker::Download ? DownloadFailed : CopyFailed;
+    app.updateState.store(failed);
+    PresentState(failed, true);
+}
+
+}  // namespace
+
+void ApplyState(uint32_t state) {
+    PresentState(state, true);
+}
+
+void RunUpdateCommand() {
+    const UpdateView& view = ActiveUpdateView();
+    if (app.deviceAccepted == 0) {
+        view.setStatus(L"");
+        view.setProgress(0);
+        view.showMessage(IDS_MSG_DEVICE_REFUSED, IDS_CAPTION_WARNING, MB_ICONWARNING);
+        return;
+    }
+
+    uint32_t next = 0;
+    bool repeated = false;
+    {
+        std::lock_guard<std::mutex> hold(app.workflowLock);
+        const uint32_t current = app.updateState.load();
+        switch (current) {
+        case Idle:
+        case Downloaded:
+        case DownloadFailed:
+        case Copied:
+        case CopyFailed:
+            // A worker still holds its handle while its result box is open:
+            // the operation has not finished, so there is nothing to start.
+            if (!NoWorkerRunning()) return;
+            next = Connecting;
+            break;
+        case Connecting:
+        case Downloading: next = CancelRequested; break;
+        case CancelRequested:
+        case Copying:
+            next = current;
+            repeated = true;
+            break;
+        default: return;  // not a state: no effect at all
+        }
+        app.updateState.store(next);
+    }
+    PresentState(next, !repeated);
+}
+
+void ReleaseWorkerHandle(std::atomic<HANDLE>& slot) {
+    HANDLE own = slot.exchange(INVALID_HANDLE_VALUE);
+    if (own != INVALID_HANDLE_VALUE && own != nullptr) CloseHandle(own);
+}

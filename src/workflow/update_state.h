@@ -1,0 +1,32 @@
+#pragma once
+// The update state machine: the Update command and ApplyState, which presents
+// a state and starts the worker that belongs to it.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "shell/app_state.h"
+
+// Presents `state` (status line, button, progress, tray tip, result box) and,
+// for Connecting, Downloading and Copying, starts the matching worker unless
+// one runs. A state above CopyFailed does nothing. Returns after the result
+// box, if any, was closed.
+void ApplyState(uint32_t state);
+
+// The Update button's command (also raised by the tray and by an added drive).
+void RunUpdateCommand();
+
+// A worker's last act: closes its own handle and marks the slot free.
+void ReleaseWorkerHandle(std::atomic<HANDLE>& slot);
+
+// A worker's final decision: stores the state it computed from the current
+// one, atomically with respect to the Update command. Returns the new state.
+template <typename Decide>
+uint32_t StoreFinalState(Decide decide) {
+    std::lock_guard<std::mutex> hold(app.workflowLock);
+    const uint32_t next = decide(app.updateState.load());
+    app.updateState.store(next);
+    return next;
+}
