@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is missing on a Debian machine, builds GPS Fennik for Windows
+# (product build and test build) and runs every test under Wine, headless.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+
+ensure_packages
+log "product build (build/mingw)"
+cmake --preset mingw >/dev/null
+cmake --build build/mingw -j2
+check_product_build build/mingw
+
+log "test build (build/test)"
+cmake --preset mingw-test >/dev/null
+cmake --build build/test -j2
+
+start_display
+export WINEPREFIX="$PWD/build/test/wineprefix" WINEDEBUG=-all
+trap 'stop_display; wineserver -k >/dev/null 2>&1 || true' EXIT
+log "tests (CTest, under Wine on display $DISPLAY)"
+ctest --test-dir build/test --output-on-failure -j2 --timeout 300
