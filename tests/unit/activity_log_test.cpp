@@ -9,6 +9,7 @@
 
 #include "persistence/activity_log.h"
 #include "shell/scoped_win.h"
+#include "named_test_lock.h"
 #include "win_test_util.h"
 
 namespace {
@@ -93,14 +94,18 @@ bool ReadOnlyIsEnforced(const std::wstring& path) {
 class ActivityLogFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(lock_.Acquire(kLogFileTestLock));
         path_ = ExeDirectory() + kLogFileName;
         ASSERT_TRUE(RemoveFile(path_)) << Narrow(path_);
     }
-    void TearDown() override { RemoveFile(path_); }
+    void TearDown() override {
+        if (!path_.empty()) RemoveFile(path_);
+    }
 
     Bytes Contents() const { return ReadFileBytes(path_); }
     std::vector<LogLine> Lines() const { return ParseLog(FromUtf16Bytes(Contents())); }
 
+    NamedTestLock lock_;
     std::wstring path_;
 };
 

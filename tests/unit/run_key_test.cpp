@@ -7,6 +7,7 @@
 
 #include "persistence/run_key.h"
 #include "shell/scoped_win.h"
+#include "named_test_lock.h"
 #include "win_test_util.h"
 
 namespace {
@@ -52,15 +53,20 @@ void DeleteRunValue() {
 class RunKeyFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(lock_.Acquire(kRunValueTestLock));
+        locked_ = true;
         saved_ = QueryRunValue();
         DeleteRunValue();
         ASSERT_FALSE(QueryRunValue().present);
     }
     void TearDown() override {
+        if (!locked_) return;
         DeleteRunValue();
         if (saved_.present)
             SetRunValue(saved_.type, saved_.data.data(), static_cast<DWORD>(saved_.data.size()));
     }
+    NamedTestLock lock_;
+    bool locked_ = false;
     RegValue saved_;
 };
 

@@ -12,6 +12,7 @@
 
 #include "persistence/settings_file.h"
 #include "shell/scoped_win.h"
+#include "named_test_lock.h"
 #include "win_test_util.h"
 
 namespace {
@@ -59,15 +60,19 @@ bool ReadOnlyIsEnforced(const std::wstring& path) {
 class SettingsFileFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(lock_.Acquire(kSettingsFileTestLock));
         path_ = ExeDirectory() + kSettingsFileName;
         ASSERT_TRUE(RemoveFile(path_)) << Narrow(path_);
     }
-    void TearDown() override { RemoveFile(path_); }
+    void TearDown() override {
+        if (!path_.empty()) RemoveFile(path_);
+    }
 
     void Put(const std::wstring& text) { ASSERT_TRUE(WriteFileBytes(path_, Utf16Bytes(text))); }
     void PutBytes(const Bytes& bytes) { ASSERT_TRUE(WriteFileBytes(path_, bytes)); }
     Bytes Contents() const { return ReadFileBytes(path_); }
 
+    NamedTestLock lock_;
     std::wstring path_;
 };
 
