@@ -1,0 +1,86 @@
+// Device queries answered from the registry, for test builds only: a USB
+// device cannot be attached to a test machine on demand, so its identity is
+// written under HKEY_CURRENT_USER\Software\GpsFennikSimulation\Drives.
+//
+// Each REG_SZ value there is named by an upper-case drive letter and holds the
+// device ID of the parent USB device of the disk behind that drive. Every
+// value stands for one present disk interface (of either class) whose storage
+// device number is the drive letter's index, A = 0. The key is read afresh
+// at every query, so a test plugs and unplugs by writing and deleting values.
+#include "device/device_query.h"
+
+#include <winioctl.h>
+
+#include <iterator>
+#include <vector>
+
+#include "shell/scoped_win.h"
+#include "shell/text.h"
+
+namespace {
+
+constexpr wchar_t kDrivesKey[] = L"Software\\GpsFennikSimulation\\Drives";
+
+DWORD SimulatedDeviceNumber(wchar_t letter) {
+    return static_cast<DWORD>(letter - L'A');
+}
+
+bool IsDriveLetter(wchar_t c) {
+    return c >= L'A' && c <= L'Z';
+}
+
+// Reads the REG_SZ value `name` into `id`, cut to the buffer like any device
+// ID the platform hands over. False when the value is not text.
+bool ReadDeviceId(HKEY key, const wchar_t* name, wchar_t (&id)[kDeviceIdChars]) {
+    DWORD type = 0;
+    DWORD bytes = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS || type != REG_SZ) return false;
+    std::vector<wchar_t> data(bytes / sizeof(wchar_t) + 1, L'\0');
+    DWORD got = static_cast<DWORD>((data.size() - 1) * sizeof(wchar_t));
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &got) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return false;
+    }
+    CopyText(id, TextOf(std::span<const wchar_t>(data.data(), got / sizeof(wchar_t))));
+    return true;
+}
+
+}  // namespace
+
+bool QueryVolumeDeviceNumber(HANDLE volume, wchar_t letter, DWORD* deviceNumber) {
+    // The volume must still answer the request as a real one does; only its
+    // number is replaced, since the simulated interfaces are numbered by letter.
+    STORAGE_DEVICE_NUMBER number = {};
+    DWORD returned = 0;
+    if (!DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number, &returned,
+                         nullptr)) {
+        return false;
+    }
+    if (!IsDriveLetter(letter)) return false;
+    *deviceNumber = SimulatedDeviceNumber(letter);
+    return true;
+}
+
+bool EnumerateDiskInterfaces(const GUID& /*interfaceClass*/, const std::function<bool(const DiskInterface&)>& visit) {
+    HKEY opened = nullptr;
+    // No key: no device attached, an empty set.
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kDrivesKey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) return true;
+    ScopedRegKey key(opened);
+
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[4] = {};
+        DWORD nameChars = static_cast<DWORD>(std::size(name));
+        const LONG status = RegEnumValueW(key.Get(), index, name, &nameChars, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA) continue;  // a longer name: not a drive letter
+        if (status != ERROR_SUCCESS) break;       // ERROR_NO_MORE_ITEMS, or the key went away
+        if (nameChars != 1 || !IsDriveLetter(name[0])) continue;
+
+        DiskInterface found;
+        if (!ReadDeviceId(key.Get(), name, found.parentId)) continue;
+        found.detailRead = true;
+        found.numberRead = true;
+        found.deviceNumber = SimulatedDeviceNumber(name[0]);
+        if (!visit(found)) break;
+    }
+    return true;
+}
