@@ -1,0 +1,380 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dbt.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/drive_scan.h"
+#include "shell/app_state.h"
+
+// The scan runs against the real drives of the test prefix (E:, F: and G:
+// mapped as removable, C: fixed) and the simulated USB identities written
+// under the key below: a value named by a drive letter holds the device ID of
+// the parent USB device of the disk behind that drive.
+namespace {
+
+constexpr wchar_t kDrivesKey[] = L"Software\\GpsFennikSimulation\\Drives";
+constexpr wchar_t kAccepted[] = L"USB\\VID_7F3E&PID_2A61\\0001";
+constexpr wchar_t kRefused[] = L"USB\\VID_7F3E&PID_2A63\\0002";
+constexpr wchar_t kOtherMaker[] = L"USB\\VID_1234&PID_2A61\\0003";
+
+struct SavedValue {
+    std::wstring name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+std::vector<SavedValue> ReadAllValues() {
+    std::vector<SavedValue> values;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kDrivesKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return values;
+    DWORD maxName = 0;
+    DWORD maxData = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName, &maxData, nullptr,
+                     nullptr);
+    for (DWORD index = 0;; ++index) {
+        std::vector<wchar_t> name(maxName + 1);
+        DWORD nameChars = static_cast<DWORD>(name.size());
+        SavedValue value;
+        value.data.resize(maxData);
+        DWORD dataBytes = maxData;
+        if (RegEnumValueW(key, index, name.data(), &nameChars, nullptr, &value.type, value.data.data(),
+                          &dataBytes) != ERROR_SUCCESS) {
+            break;
+        }
+        value.name.assign(name.data(), nameChars);
+        value.data.resize(dataBytes);
+        values.push_back(std::move(value));
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+void DeleteAllValues() {
+    for (const SavedValue& value : ReadAllValues()) RegDeleteKeyValueW(HKEY_CURRENT_USER, kDrivesKey, value.name.c_str());
+}
+
+void PlugIn(wchar_t letter, const std::wstring& deviceId) {
+    const wchar_t name[] = {letter, L'\0'};
+    const LONG status = RegSetKeyValueW(HKEY_CURRENT_USER, kDrivesKey, name, REG_SZ, deviceId.c_str(),
+                                        static_cast<DWORD>((deviceId.size() + 1) * sizeof(wchar_t)));
+    ASSERT_EQ(status, ERROR_SUCCESS) << "writing the simulated identity of drive " << static_cast<char>(letter);
+}
+
+void Unplug(wchar_t letter) {
+    const wchar_t name[] = {letter, L'\0'};
+    ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, kDrivesKey, name), ERROR_SUCCESS)
+        << "removing the simulated identity of drive " << static_cast<char>(letter);
+}
+
+std::string MessageName(UINT message) {
+    switch (message) {
+        case MSG_DRIVE_ADDED: return "MSG_DRIVE_ADDED";
+        case MSG_DRIVE_REMOVED: return "MSG_DRIVE_REMOVED";
+        case MSG_DEVICE_REFUSED: return "MSG_DEVICE_REFUSED";
+        default: return "message " + std::to_string(message);
+    }
+}
+
+std::string Names(const std::vector<UINT>& messages) {
+    std::string text = "{";
+    for (UINT m : messages) text += (text.size() > 1 ? ", " : "") + MessageName(m);
+    return text + "}";
+}
+
+std::string Letters(const DeviceDrives& drives) {
+    std::string text;
+    for (size_t i = 0; i < drives.Count(); ++i) text += static_cast<char>(drives.Letter(i));
+    return text;
+}
+
+std::string RecordedLetters() {
+    return Letters(app.deviceDrives.Snapshot());
+}
+
+// The record's invariant: the count matches the letters, every word after the
+// last letter is zero, and every letter is a drive letter.
+bool IsWellFormed(const DeviceDrives& drives) {
+    const uint16_t count = drives.words[0];
+    if (count > kMaxDeviceDrives) return false;
+    for (size_t i = 1; i < drives.words.size(); ++i) {
+        const uint16_t w = drives.words[i];
+        if (i <= count ? (w < L'A' || w > L'Z') : w != 0) return false;
+    }
+    return true;
+}
+
+class DriveScanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (wchar_t letter : {L'E', L'F', L'G'}) {
+            const wchar_t root[] = {letter, L':', L'\\', L'\0'};
+            ASSERT_EQ(GetDriveTypeW(root), static_cast<UINT>(DRIVE_REMOVABLE))
+                << "drive " << static_cast<char>(letter)
+                << ": is not a removable drive of the test prefix; tests/support/wine-run.sh maps E:, F: and G:, and a "
+                   "wineserver that was running before the mapping must be restarted to see them";
+        }
+        ASSERT_EQ(GetDriveTypeW(L"C:\\"), static_cast<UINT>(DRIVE_FIXED));
+
+        saved_ = ReadAllValues();
+        DeleteAllValues();
+        app.deviceDrives.Publish(DeviceDrives{});
+        app.previousDriveCount = 0;
+
+        dialog_ = CreateWindowExW(0, L"STATIC", L"drive scan test", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                  nullptr);
+        ASSERT_NE(dialog_, nullptr) << "CreateWindowExW failed, error " << GetLastError();
+    }
+
+    void TearDown() override {
+        if (dialog_ != nullptr) DestroyWindow(dialog_);
+        DeleteAllValues();
+        for (const SavedValue& value : saved_) {
+            RegSetKeyValueW(HKEY_CURRENT_USER, kDrivesKey, value.name.c_str(), value.type, value.data.data(),
+                            static_cast<DWORD>(value.data.size()));
+        }
+        app.deviceDrives.Publish(DeviceDrives{});
+        app.previousDriveCount = 0;
+    }
+
+    // The scan's messages to the dialog, in the order they were posted, by
+    // name. Posted messages are queued by the time the scan returns, so
+    // draining the queue is enough; nothing is waited for.
+    std::string TakePosted() {
+        std::vector<UINT> messages;
+        MSG msg;
+        while (PeekMessageW(&msg, dialog_, MSG_DRIVE_ADDED, MSG_DEVICE_REFUSED, PM_REMOVE)) {
+            messages.push_back(msg.message);
+        }
+        return Names(messages);
+    }
+
+    std::string Scan() {
+        ScanDeviceDrives(dialog_);
+        return TakePosted();
+    }
+
+    HWND dialog_ = nullptr;
+
+private:
+    std::vector<SavedValue> saved_;
+};
+
+constexpr char kNothing[] = "{}";
+constexpr char kAdded[] = "{MSG_DRIVE_ADDED}";
+constexpr char kRemoved[] = "{MSG_DRIVE_REMOVED}";
+
+}  // namespace
+
+TEST_F(DriveScanTest, NothingAttachedLeavesTheListEmptyAndPostsNothing) {
+    std::string posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "");
+    EXPECT_EQ(posted, kNothing);
+
+    PlugIn(L'E', kOtherMaker);
+    PlugIn(L'F', L"USB\\VID_7F3E&PID_0001\\0004");
+    posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "");
+    EXPECT_EQ(posted, kNothing);
+}
+
+TEST_F(DriveScanTest, AttachedDeviceIsRecordedAndReportedOnce) {
+    PlugIn(L'E', kAccepted);
+    std::string posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "E");
+    EXPECT_EQ(app.deviceDrives.Snapshot().Count(), 1);
+    EXPECT_EQ(app.previousDriveCount, 0u);
+    EXPECT_EQ(posted, kAdded);
+
+    posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "E");
+    EXPECT_EQ(app.previousDriveCount, 1u);
+    EXPECT_EQ(posted, kNothing);
+}
+
+TEST_F(DriveScanTest, TwoDrivesAreRecordedInLetterOrder) {
+    PlugIn(L'F', kAccepted);  // written first, listed first by the simulation
+    PlugIn(L'E', kAccepted);
+    const std::string posted = Scan();
+    const DeviceDrives drives = app.deviceDrives.Snapshot();
+    EXPECT_EQ(Letters(drives), "EF");
+    EXPECT_EQ(drives.Count(), 2);
+    EXPECT_TRUE(IsWellFormed(drives));
+    EXPECT_EQ(posted, kAdded);
+}
+
+TEST_F(DriveScanTest, UnplugIsReportedRemoved) {
+    PlugIn(L'E', kAccepted);
+    PlugIn(L'G', kAccepted);
+    Scan();
+    ASSERT_EQ(RecordedLetters(), "EG");
+
+    Unplug(L'G');
+    std::string posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "E");
+    EXPECT_EQ(app.previousDriveCount, 2u);
+    EXPECT_EQ(posted, kRemoved);
+
+    Unplug(L'E');
+    posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "");
+    EXPECT_EQ(posted, kRemoved);
+}
+
+TEST_F(DriveScanTest, SwappedDriveKeepsTheCountAndPostsNothing) {
+    PlugIn(L'E', kAccepted);
+    Scan();
+    ASSERT_EQ(RecordedLetters(), "E");
+
+    Unplug(L'E');
+    PlugIn(L'F', kAccepted);
+    const std::string posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "F");
+    EXPECT_EQ(posted, kNothing);
+}
+
+TEST_F(DriveScanTest, RefusedModelIsReportedFirstAndNeverRecorded) {
+    PlugIn(L'E', kRefused);
+    PlugIn(L'F', kAccepted);
+    std::string posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "F");
+    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DRIVE_ADDED}");
+
+    // Every later scan reports it again, once per refused drive.
+    PlugIn(L'G', kRefused);
+    posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "F");
+    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DEVICE_REFUSED}");
+
+    Unplug(L'F');
+    posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "");
+    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DEVICE_REFUSED, MSG_DRIVE_REMOVED}");
+}
+
+TEST_F(DriveScanTest, OnlyRemovableDrivesThatExistAreExamined) {
+    PlugIn(L'C', kAccepted);  // a fixed disk, even with the device's identity
+    PlugIn(L'H', kAccepted);  // no such drive
+    PlugIn(L'Z', kRefused);   // fixed as well
+    const std::string posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "");
+    EXPECT_EQ(posted, kNothing);
+}
+
+TEST_F(DriveScanTest, OverlongIdentityIsJudgedByItsFirstTokens) {
+    PlugIn(L'E', std::wstring(kAccepted) + std::wstring(300, L'1'));
+    PlugIn(L'F', std::wstring(kRefused) + std::wstring(10000, L'2'));
+    const std::string posted = Scan();
+    EXPECT_EQ(RecordedLetters(), "E");
+    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DRIVE_ADDED}");
+}
+
+TEST_F(DriveScanTest, MatchDecidesByTheDrivesDeviceNumber) {
+    // The simulated disk behind drive X has storage device number X - 'A'.
+    PlugIn(L'E', kAccepted);
+    PlugIn(L'F', kRefused);
+    PlugIn(L'G', kOtherMaker);
+    EXPECT_EQ(MatchDriveToDevice(dialog_, 4, L"\\Device\\Harddisk1"), 1);
+    EXPECT_EQ(MatchDriveToDevice(dialog_, 4, L"\\Device\\Floppy0"), 1);
+    EXPECT_EQ(MatchDriveToDevice(dialog_, 7, L"\\Device\\Harddisk1"), 0);
+    EXPECT_EQ(MatchDriveToDevice(dialog_, 6, L"\\Device\\Harddisk1"), 0);
+    std::string posted = TakePosted();
+    EXPECT_EQ(posted, kNothing);
+
+    EXPECT_EQ(MatchDriveToDevice(dialog_, 5, L"\\Device\\Harddisk2"), 0);
+    posted = TakePosted();
+    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED}");
+    EXPECT_EQ(RecordedLetters(), "") << "matching alone never records a drive";
+}
+
+TEST_F(DriveScanTest, OnlyVolumeArrivalAndRemovalRescan) {
+    PlugIn(L'E', kAccepted);
+    DEV_BROADCAST_VOLUME volume = {};
+    volume.dbcv_size = sizeof volume;
+    volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+    volume.dbcv_unitmask = 1u << 4;
+    const LPARAM volumeHeader = reinterpret_cast<LPARAM>(&volume);
+
+    // Other device types, including the USB device events the dialog
+    // registers for, leave the list alone.
+    for (DWORD deviceType : {DWORD{DBT_DEVTYP_OEM}, DWORD{DBT_DEVTYP_DEVNODE}, DWORD{DBT_DEVTYP_PORT}, DWORD{DBT_DEVTYP_NET},
+                             DWORD{DBT_DEVTYP_DEVICEINTERFACE}, DWORD{DBT_DEVTYP_HANDLE}, DWORD{7}}) {
+        DEV_BROADCAST_HDR header = {};
+        header.dbch_size = sizeof header;
+        header.dbch_devicetype = deviceType;
+        EXPECT_EQ(HandleDeviceChange(DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&header), dialog_), 0);
+        EXPECT_EQ(RecordedLetters(), "") << "device type " << deviceType << " rescanned";
+    }
+    // Other events, even for a volume, and an event without a header.
+    for (WPARAM event : {WPARAM{DBT_DEVICEQUERYREMOVE}, WPARAM{DBT_DEVICEREMOVEPENDING}, WPARAM{DBT_DEVNODES_CHANGED},
+                         WPARAM{DBT_CONFIGCHANGED}}) {
+        EXPECT_EQ(HandleDeviceChange(event, volumeHeader, dialog_), 0);
+        EXPECT_EQ(RecordedLetters(), "") << "event " << event << " rescanned";
+    }
+    EXPECT_EQ(HandleDeviceChange(DBT_DEVICEARRIVAL, 0, dialog_), 0);
+    EXPECT_EQ(RecordedLetters(), "");
+    std::string posted = TakePosted();
+    EXPECT_EQ(posted, kNothing);
+
+    EXPECT_EQ(HandleDeviceChange(DBT_DEVICEARRIVAL, volumeHeader, dialog_), 0);
+    EXPECT_EQ(RecordedLetters(), "E");
+    posted = TakePosted();
+    EXPECT_EQ(posted, kAdded);
+
+    Unplug(L'E');
+    EXPECT_EQ(HandleDeviceChange(DBT_DEVICEREMOVECOMPLETE, volumeHeader, dialog_), 0);
+    EXPECT_EQ(RecordedLetters(), "");
+    posted = TakePosted();
+    EXPECT_EQ(posted, kRemoved);
+}
+
+TEST_F(DriveScanTest, WorkersOnlyEverSeeACompleteList) {
+    // A reader thread takes snapshots while the main thread rescans between
+    // two arrangements; every snapshot must be the result of one whole scan.
+    std::atomic<bool> done{false};
+    std::atomic<int> snapshots{0};
+    std::atomic<int> torn{0};
+    std::string firstTorn;
+    std::thread reader([&] {
+        do {
+            const DeviceDrives drives = app.deviceDrives.Snapshot();
+            const std::string letters = Letters(drives);
+            if (!IsWellFormed(drives) || (letters != "" && letters != "EF" && letters != "G")) {
+                if (torn.fetch_add(1) == 0) {
+                    firstTorn = "count " + std::to_string(drives.words[0]) + ", letters \"" + letters + "\"";
+                }
+            }
+            snapshots.fetch_add(1);
+        } while (!done.load());
+    });
+
+    for (int round = 0; round < 40; ++round) {
+        DeleteAllValues();
+        if (round % 2 == 0) {
+            PlugIn(L'E', kAccepted);
+            PlugIn(L'F', kAccepted);
+        } else {
+            PlugIn(L'G', kAccepted);
+        }
+        ScanDeviceDrives(dialog_);
+        ASSERT_EQ(RecordedLetters(), round % 2 == 0 ? "EF" : "G") << "round " << round;
+    }
+    done = true;
+    reader.join();
+    TakePosted();
+
+    EXPECT_GT(snapshots.load(), 0);
+    EXPECT_EQ(torn.load(), 0) << "first torn snapshot: " << firstTorn;
+}
+
+TEST(DriveRecord, HoldsAtMostTwentyFiveLetters) {
+    DeviceDrives drives;
+    for (int n = 0; n < 25; ++n) ASSERT_TRUE(drives.Add(static_cast<wchar_t>(L'A' + n))) << "letter " << n;
+    EXPECT_FALSE(drives.Add(L'Z'));
+    EXPECT_EQ(drives.Count(), 25);
+    EXPECT_EQ(drives.words[25], L'Y');
+}
