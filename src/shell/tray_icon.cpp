@@ -16,6 +16,11 @@ constexpr UINT kTrayIconId = 1;
 constexpr UINT kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;  // 0x17
 constexpr UINT kBalloonMs = 10000;
 
+#ifndef _WIN64
+// The three record layouts, as a 32-bit build sees them.
+static_assert(NOTIFYICONDATAW_V3_SIZE == 952 && NOTIFYICONDATAW_V2_SIZE == 936 && NOTIFYICONDATAW_V1_SIZE == 152);
+#endif
+
 HICON LoadTrayIcon(HINSTANCE instance) {
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_SMALL), IMAGE_ICON,
                                          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),

@@ -120,8 +120,8 @@ TEST(DownloadProgress, CallbackFollowsTheTransferAndHonoursCancellation) {
     EXPECT_EQ(downloadCallback.Report().bytesReceived, 100u);
 
     app.updateState.store(CancelRequested);
-    for (ULONG status : {BINDSTATUS_CONNECTING, BINDSTATUS_BEGINDOWNLOADDATA, BINDSTATUS_DOWNLOADINGDATA,
-                         BINDSTATUS_ENDDOWNLOADDATA, 99ul})
+    for (ULONG status : {ULONG(BINDSTATUS_CONNECTING), ULONG(BINDSTATUS_BEGINDOWNLOADDATA), ULONG(BINDSTATUS_DOWNLOADINGDATA),
+                         ULONG(BINDSTATUS_ENDDOWNLOADDATA), ULONG(99)})
         EXPECT_EQ(downloadCallback.OnProgress(1, 2, status, L""), E_ABORT) << "status " << status;
     EXPECT_EQ(app.updateState.load(), (uint32_t)CancelRequested) << "a cancellation is never overwritten";
     app.updateState.store(Idle);
