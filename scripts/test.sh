@@ -11,6 +11,10 @@ cmake --preset mingw >/dev/null
 cmake --build build/mingw -j2
 check_product_build build/mingw
 
+log "32-bit compile check (build/i686): record sizes of the 32-bit layout"
+cmake --preset mingw-i686 >/dev/null
+cmake --build build/i686 -j2 --target fennik_core fennik_device_win32
+
 log "test build (build/test)"
 cmake --preset mingw-test >/dev/null
 cmake --build build/test -j2

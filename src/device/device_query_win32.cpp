@@ -13,6 +13,12 @@ namespace {
 // The interface detail record never needs more; a larger one is skipped.
 constexpr DWORD kInterfaceDetailBytes = 1024;
 
+#ifndef _WIN64
+// The records as a 32-bit build lays them out.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28 && sizeof(SP_DEVINFO_DATA) == 28);
+#endif
+
 bool StorageDeviceNumber(HANDLE device, DWORD* deviceNumber) {
     STORAGE_DEVICE_NUMBER number = {};
     DWORD returned = 0;
