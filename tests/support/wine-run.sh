@@ -20,6 +20,13 @@ mkdir -p "$(dirname "$WINEPREFIX")"
       ln -sfn "$device_root/$letter" "$WINEPREFIX/dosdevices/$letter:"
       wine reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /t REG_SZ /d floppy /f >/dev/null 2>&1 9>&-
     done
+    # The services that wineboot left running read the drive table before the
+    # mapping above: restart them, here with their output going nowhere (a test
+    # process that started them would hand them its output pipe, which then
+    # never closes), so every later process sees E:, F: and G: removable.
+    wineserver -k >/dev/null 2>&1 9>&- || true
+    wineserver -w >/dev/null 2>&1 9>&- || true
+    wineboot >/dev/null 2>&1 9>&- || true
     touch "$WINEPREFIX/.fennik-ready"
   fi
 ) 9>"$WINEPREFIX.lock"
