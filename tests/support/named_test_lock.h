@@ -7,6 +7,8 @@
 inline constexpr wchar_t kSettingsFileTestLock[] = L"Local\\FennikTest.Kelva_config.ini";
 inline constexpr wchar_t kLogFileTestLock[] = L"Local\\FennikTest.Kelva_log.txt";
 inline constexpr wchar_t kRunValueTestLock[] = L"Local\\FennikTest.RunValue";
+// The simulated USB identities under HKCU\Software\GpsFennikSimulation\Drives.
+inline constexpr wchar_t kSimulatedDrivesTestLock[] = L"Local\\FennikTest.SimulatedDrives";
 
 class NamedTestLock {
 public:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/drive_scan.h"
+#include "named_test_lock.h"
 #include "shell/app_state.h"
 
 // The scan runs against the real drives of the test prefix (E:, F: and G:
@@ -108,9 +109,11 @@ bool IsWellFormed(const DeviceDrives& drives) {
     return true;
 }
 
-class DriveScanTest : public ::testing::Test {
+class DriveScan : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Other suites (the end-to-end ones) plug simulated devices too.
+        ASSERT_TRUE(lock_.Acquire(kSimulatedDrivesTestLock)) << "the simulated drives stayed busy";
         for (wchar_t letter : {L'E', L'F', L'G'}) {
             const wchar_t root[] = {letter, L':', L'\\', L'\0'};
             ASSERT_EQ(GetDriveTypeW(root), static_cast<UINT>(DRIVE_REMOVABLE))
@@ -161,6 +164,7 @@ protected:
     HWND dialog_ = nullptr;
 
 private:
+    NamedTestLock lock_;  // released after TearDown has restored the key
     std::vector<SavedValue> saved_;
 };
 
@@ -170,7 +174,7 @@ constexpr char kRemoved[] = "{MSG_DRIVE_REMOVED}";
 
 }  // namespace
 
-TEST_F(DriveScanTest, NothingAttachedLeavesTheListEmptyAndPostsNothing) {
+TEST_F(DriveScan, NothingAttachedLeavesTheListEmptyAndPostsNothing) {
     std::string posted = Scan();
     EXPECT_EQ(RecordedLetters(), "");
     EXPECT_EQ(posted, kNothing);
@@ -182,7 +186,7 @@ TEST_F(DriveScanTest, NothingAttachedLeavesTheListEmptyAndPostsNothing) {
     EXPECT_EQ(posted, kNothing);
 }
 
-TEST_F(DriveScanTest, AttachedDeviceIsRecordedAndReportedOnce) {
+TEST_F(DriveScan, AttachedDeviceIsRecordedAndReportedOnce) {
     PlugIn(L'E', kAccepted);
     std::string posted = Scan();
     EXPECT_EQ(RecordedLetters(), "E");
@@ -196,7 +200,7 @@ TEST_F(DriveScanTest, AttachedDeviceIsRecordedAndReportedOnce) {
     EXPECT_EQ(posted, kNothing);
 }
 
-TEST_F(DriveScanTest, TwoDrivesAreRecordedInLetterOrder) {
+TEST_F(DriveScan, TwoDrivesAreRecordedInLetterOrder) {
     PlugIn(L'F', kAccepted);  // written first, listed first by the simulation
     PlugIn(L'E', kAccepted);
     const std::string posted = Scan();
@@ -207,7 +211,7 @@ TEST_F(DriveScanTest, TwoDrivesAreRecordedInLetterOrder) {
     EXPECT_EQ(posted, kAdded);
 }
 
-TEST_F(DriveScanTest, UnplugIsReportedRemoved) {
+TEST_F(DriveScan, UnplugIsReportedRemoved) {
     PlugIn(L'E', kAccepted);
     PlugIn(L'G', kAccepted);
     Scan();
@@ -225,7 +229,7 @@ TEST_F(DriveScanTest, UnplugIsReportedRemoved) {
     EXPECT_EQ(posted, kRemoved);
 }
 
-TEST_F(DriveScanTest, SwappedDriveKeepsTheCountAndPostsNothing) {
+TEST_F(DriveScan, SwappedDriveKeepsTheCountAndPostsNothing) {
     PlugIn(L'E', kAccepted);
     Scan();
     ASSERT_EQ(RecordedLetters(), "E");
@@ -237,7 +241,7 @@ TEST_F(DriveScanTest, SwappedDriveKeepsTheCountAndPostsNothing) {
     EXPECT_EQ(posted, kNothing);
 }
 
-TEST_F(DriveScanTest, RefusedModelIsReportedFirstAndNeverRecorded) {
+TEST_F(DriveScan, RefusedModelIsReportedFirstAndNeverRecorded) {
     PlugIn(L'E', kRefused);
     PlugIn(L'F', kAccepted);
     std::string posted = Scan();
@@ -256,7 +260,7 @@ TEST_F(DriveScanTest, RefusedModelIsReportedFirstAndNeverRecorded) {
     EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DEVICE_REFUSED, MSG_DRIVE_REMOVED}");
 }
 
-TEST_F(DriveScanTest, OnlyRemovableDrivesThatExistAreExamined) {
+TEST_F(DriveScan, OnlyRemovableDrivesThatExistAreExamined) {
     PlugIn(L'C', kAccepted);  // a fixed disk, even with the device's identity
     PlugIn(L'H', kAccepted);  // no such drive
     PlugIn(L'Z', kRefused);   // fixed as well
@@ -265,7 +269,7 @@ TEST_F(DriveScanTest, OnlyRemovableDrivesThatExistAreExamined) {
     EXPECT_EQ(posted, kNothing);
 }
 
-TEST_F(DriveScanTest, OverlongIdentityIsJudgedByItsFirstTokens) {
+TEST_F(DriveScan, OverlongIdentityIsJudgedByItsFirstTokens) {
     PlugIn(L'E', std::wstring(kAccepted) + std::wstring(300, L'1'));
     PlugIn(L'F', std::wstring(kRefused) + std::wstring(10000, L'2'));
     const std::string posted = Scan();
@@ -273,7 +277,7 @@ TEST_F(DriveScanTest, OverlongIdentityIsJudgedByItsFirstTokens) {
     EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DRIVE_ADDED}");
 }
 
-TEST_F(DriveScanTest, MatchDecidesByTheDrivesDeviceNumber) {
+TEST_F(DriveScan, MatchDecidesByTheDrivesDeviceNumber) {
     // The simulated disk behind drive X has storage device number X - 'A'.
     PlugIn(L'E', kAccepted);
     PlugIn(L'F', kRefused);
@@ -291,7 +295,7 @@ TEST_F(DriveScanTest, MatchDecidesByTheDrivesDeviceNumber) {
     EXPECT_EQ(RecordedLetters(), "") << "matching alone never records a drive";
 }
 
-TEST_F(DriveScanTest, OnlyVolumeArrivalAndRemovalRescan) {
+TEST_F(DriveScan, OnlyVolumeArrivalAndRemovalRescan) {
     PlugIn(L'E', kAccepted);
     DEV_BROADCAST_VOLUME volume = {};
     volume.dbcv_size = sizeof volume;
@@ -332,7 +336,7 @@ TEST_F(DriveScanTest, OnlyVolumeArrivalAndRemovalRescan) {
     EXPECT_EQ(posted, kRemoved);
 }
 
-TEST_F(DriveScanTest, WorkersOnlyEverSeeACompleteList) {
+TEST_F(DriveScan, WorkersOnlyEverSeeACompleteList) {
     // A reader thread takes snapshots while the main thread rescans between
     // two arrangements; every snapshot must be the result of one whole scan.
     std::atomic<bool> done{false};
