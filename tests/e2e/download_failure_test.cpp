@@ -1,0 +1,160 @@
+// Downloads that fail: a server that cannot be reached (with the fallback to
+// the unexpired local file) and servers that answer with something unusable.
+// A failure never touches the good local file, its times or the device.
+#include <gtest/gtest.h>
+
+#include "app_driver.h"
+#include "resources/resource.h"
+#include "shell/string_ids.h"
+#include "win_test_util.h"
+
+class DownloadFailure : public AppTest {
+protected:
+    DownloadFailure() : AppTest(FENNIK_DIST_DIR) {}
+
+    // A good local file from an earlier download, expiring `expiryInMinutes`
+    // from now (negative: already expired).
+    RunFolderOptions EarlierDownload(long long expiryInMinutes, bool withLocalFile = true) {
+        SYSTEMTIME now{};
+        GetLocalTime(&now);
+        const SYSTEMTIME expires = AddMinutes(now, expiryInMinutes);
+        downloadedText = StampText(AddMinutes(expires, -3 * 24 * 60));
+        expiresText = StampText(expires);
+        RunFolderOptions options;
+        options.settings = SettingsFileBytes({{L"[DOWNLOAD TIME]\r\n", downloadedText}, {L"[EXPIRE TIME]\r\n", expiresText}});
+        if (withLocalFile) options.ephemeris = std::vector<unsigned char>(goodLocal.begin(), goodLocal.end());
+        return options;
+    }
+
+    // Nothing of the earlier state changed, and the device got nothing.
+    void ExpectUntouched(const RunFolderOptions& seeded) {
+        if (seeded.ephemeris)
+            EXPECT_TRUE(FileContent(app.RunFile(L"Ephemeris.ee")) == goodLocal)
+                << "the local file changed: " << FileContent(app.RunFile(L"Ephemeris.ee")).size() << " bytes now";
+        else
+            EXPECT_FALSE(FileExists(app.RunFile(L"Ephemeris.ee"))) << "a failed download left a local file";
+        EXPECT_EQ(app.ReadRunFile(L"Kelva_config.ini"), *seeded.settings)
+            << "settings now " << Show(FromUtf16Bytes(app.ReadRunFile(L"Kelva_config.ini")));
+        EXPECT_EQ(app.ControlText(IDC_DOWNLOAD_TIME), downloadedText) << Show(app.ControlText(IDC_DOWNLOAD_TIME));
+        EXPECT_EQ(app.ControlText(IDC_EXPIRE_TIME), expiresText) << Show(app.ControlText(IDC_EXPIRE_TIME));
+        EXPECT_FALSE(FileExists(DeviceRoot(L'E') + L"Ephemeris.ee")) << "the device got a file";
+        EXPECT_FALSE(FileExists(app.RunFile(L"Kelva_log.txt"))) << "a copy was attempted";
+    }
+    void ExpectFailedPresentation() {
+        EXPECT_EQ(app.ControlText(IDC_STATUS), Str(IDS_DOWNLOAD_FAILED) + L"...") << Show(app.ControlText(IDC_STATUS));
+        EXPECT_EQ(app.ProgressPosition(), 0);
+        EXPECT_EQ(app.ControlText(IDC_UPDATE), Str(IDS_BTN_UPDATE));
+        EXPECT_TRUE(app.ControlEnabled(IDC_UPDATE));
+    }
+
+    const std::string goodLocal = MakeTestBody(12345, 99);
+    std::wstring downloadedText;
+    std::wstring expiresText;
+};
+
+TEST_F(DownloadFailure, ServerDownWithUnexpiredLocalFileCopiesThatFileToTheDevice) {
+    const RunFolderOptions seeded = EarlierDownload(2 * 24 * 60);
+    server.Stop();
+    ASSERT_TRUE(Launch(seeded));
+    ASSERT_TRUE(app.PlugDevice(L'E'));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    EXPECT_TRUE(FileContent(DeviceRoot(L'E') + L"Ephemeris.ee") == goodLocal) << "the device did not get the local file";
+    EXPECT_TRUE(FileContent(app.RunFile(L"Ephemeris.ee")) == goodLocal);
+    EXPECT_EQ(app.ControlText(IDC_DOWNLOAD_TIME), downloadedText) << "a failed download changed the download time";
+    EXPECT_EQ(app.ControlText(IDC_EXPIRE_TIME), expiresText);
+    EXPECT_NE(app.ControlText(IDC_UPDATE_TIME), L"");
+    const std::wstring log = FromUtf16Bytes(app.ReadRunFile(L"Kelva_log.txt"));
+    EXPECT_NE(log.find(L"\tDownload to:\tE:\\Ephemeris.ee\r\n"), std::wstring::npos) << Show(log);
+}
+
+TEST_F(DownloadFailure, ServerDownWithExpiredLocalFileFails) {
+    const RunFolderOptions seeded = EarlierDownload(-60);
+    server.Stop();
+    ASSERT_TRUE(Launch(seeded));
+    ASSERT_TRUE(app.PlugDevice(L'E'));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
+    ExpectFailedPresentation();
+    ExpectUntouched(seeded);
+}
+
+TEST_F(DownloadFailure, ServerDownWithoutLocalFileFails) {
+    const RunFolderOptions seeded = EarlierDownload(2 * 24 * 60, false);
+    server.Stop();
+    ASSERT_TRUE(Launch(seeded));
+    ASSERT_TRUE(app.PlugDevice(L'E'));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
+    ExpectFailedPresentation();
+    ExpectUntouched(seeded);
+}
+
+// An answer came, so the fallback to the local file does not apply; with the
+// local data expired the outcome is the failure whatever the program thinks
+// of "data arrived", and a program that took the answer for a file would
+// overwrite the local file and copy it.
+TEST_F(DownloadFailure, ErrorAnswersAndEmptyBodiesFail) {
+    struct Case {
+        const char* name;
+        ServerResponse response;
+    };
+    const Case cases[] = {
+        {"404", ServerResponse::Status(404)},
+        {"500", ServerResponse::Status(500)},
+        {"empty 200", ServerResponse::EmptyOk()},
+    };
+    // The device's arrival starts the first update; the others are started by hand.
+    server.SetResponse(cases[0].response);
+    const RunFolderOptions seeded = EarlierDownload(-60);
+    ASSERT_TRUE(Launch(seeded));
+    ASSERT_TRUE(app.PlugDevice(L'E'));
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!first) {
+            server.SetResponse(c.response);
+            ASSERT_TRUE(PressUpdateUntilTaken());
+        }
+        first = false;
+        EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
+        ExpectFailedPresentation();
+        ExpectUntouched(seeded);
+    }
+    EXPECT_EQ(server.RequestCount(), 3);
+}
+
+TEST_F(DownloadFailure, CutBodiesFail) {
+    const std::string body = MakeTestBody(64 * 1024, 5);
+    server.SetResponse(ServerResponse::CutInHalf(body));
+    const RunFolderOptions seeded = EarlierDownload(-60);
+    ASSERT_TRUE(Launch(seeded));
+    ASSERT_TRUE(app.PlugDevice(L'E'));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
+    EXPECT_EQ(server.LastBodyBytesSent(), body.size() / 2);
+    ExpectFailedPresentation();
+    ExpectUntouched(seeded);
+}
+
+// Data had begun to arrive, so even an unexpired local file is not copied.
+TEST_F(DownloadFailure, BodyCutAfterDataBeganFailsEvenWithUnexpiredLocalFile) {
+    const std::string body = MakeTestBody(64 * 1024, 6);
+    server.SetResponse(ServerResponse::CutInHalf(body));
+    const RunFolderOptions seeded = EarlierDownload(2 * 24 * 60);
+    ASSERT_TRUE(Launch(seeded));
+    ASSERT_TRUE(app.PlugDevice(L'E'));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
+    ExpectFailedPresentation();
+    ExpectUntouched(seeded);
+}
+
+TEST_F(DownloadFailure, ChunkedBodyCutWithoutItsEndFails) {
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine's download routine reports a chunked body cut short as complete (S_OK, end-of-data "
+                        "with no announced length), so no program can tell it from a whole file there";
+    const std::string body = MakeTestBody(64 * 1024, 7);
+    server.SetResponse(ServerResponse::ChunkedCutInHalf(body));
+    const RunFolderOptions seeded = EarlierDownload(-60);
+    ASSERT_TRUE(Launch(seeded));
+    ASSERT_TRUE(app.PlugDevice(L'E'));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
+    ExpectFailedPresentation();
+    ExpectUntouched(seeded);
+}
