@@ -199,7 +199,32 @@ bool HttpTestServer::StopRequested() const {
 bool HttpTestServer::Hold(DWORD ms) {
     if (ms == 0) return !StopRequested();
     HANDLE events[2] = {stopEvent_, releaseEvent_};
-    return WaitForMultipleObjects(2, events, FALSE, ms) != WAIT_OBJECT_0;
+    // In slices, so that a client connecting meanwhile is noticed.
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (;;) {
+        if (current_ != INVALID_SOCKET) NoteWaitingConnection(current_);
+        const ULONGLONG now = GetTickCount64();
+        if (now >= end) return !StopRequested();
+        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(kSliceMs, end - now));
+        const DWORD r = WaitForMultipleObjects(2, events, FALSE, slice);
+        if (r == WAIT_OBJECT_0) return false;
+        if (r == WAIT_OBJECT_0 + 1) return true;
+    }
+}
+
+void HttpTestServer::NoteWaitingConnection(SOCKET client) {
+    if (!WaitSocket(listener_, false, 0)) return;
+    // The waiting client counts only while the one being answered is still
+    // there: a client that gave up (closed or reset) is no longer in flight.
+    if (WaitSocket(client, false, 0)) {
+        char probe;
+        const int got = recv(client, &probe, 1, MSG_PEEK);
+        if (got == 0) return;
+        if (got == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) return;
+    }
+    int seen = maxConnectionsAtOnce_.load();
+    while (seen < 2 && !maxConnectionsAtOnce_.compare_exchange_weak(seen, 2)) {
+    }
 }
 
 void HttpTestServer::Serve() {
@@ -207,7 +232,12 @@ void HttpTestServer::Serve() {
         if (!WaitSocket(listener_, false, kSliceMs)) continue;
         SOCKET client = accept(listener_, nullptr, nullptr);
         if (client == INVALID_SOCKET) continue;
+        int seen = maxConnectionsAtOnce_.load();
+        while (seen < 1 && !maxConnectionsAtOnce_.compare_exchange_weak(seen, 1)) {
+        }
+        current_ = client;
         HandleConnection(client);
+        current_ = INVALID_SOCKET;
         closesocket(client);
     }
 }
@@ -231,6 +261,7 @@ bool HttpTestServer::SendAll(SOCKET client, const char* data, size_t size) {
     ULONGLONG stallDeadline = GetTickCount64() + kSendStallTimeoutMs;
     while (size > 0) {
         if (StopRequested() || GetTickCount64() >= stallDeadline) return false;
+        NoteWaitingConnection(client);
         if (!WaitSocket(client, true, kSliceMs)) continue;
         const int sent = send(client, data, static_cast<int>(std::min<size_t>(size, 64 * 1024)), 0);
         if (sent == SOCKET_ERROR) {

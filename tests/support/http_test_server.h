@@ -88,6 +88,10 @@ public:
     size_t LastBodyBytesSent() const { return lastBodyBytesSent_.load(); }
     // True while a response is being sent (after its request arrived).
     bool Serving() const { return serving_.load(); }
+    // The most client connections open at once. The server answers one at a
+    // time, so a second one shows as a connection waiting to be taken up
+    // while the client of the response under way is still connected: then 2.
+    int MaxConnectionsAtOnce() const { return maxConnectionsAtOnce_.load(); }
     // Request lines ("GET /path?query HTTP/1.1"), in arrival order.
     std::vector<std::string> RequestLines() const;
     std::string LastRequestLine() const;
@@ -100,6 +104,9 @@ private:
     // Waits up to `ms`; false when Stop() came meanwhile.
     bool Hold(DWORD ms);
     bool StopRequested() const;
+    // Raises MaxConnectionsAtOnce() to 2 when another client waits while
+    // `client` is still connected.
+    void NoteWaitingConnection(SOCKET client);
 
     SOCKET listener_ = INVALID_SOCKET;
     uint16_t port_ = 0;
@@ -117,4 +124,6 @@ private:
     std::atomic<int> responsesAborted_{0};
     std::atomic<size_t> lastBodyBytesSent_{0};
     std::atomic<bool> serving_{false};
+    std::atomic<int> maxConnectionsAtOnce_{0};
+    SOCKET current_ = INVALID_SOCKET;  // the connection being answered (server thread only)
 };
