@@ -118,12 +118,12 @@ protected:
             const wchar_t root[] = {letter, L':', L'\\', L'\0'};
             ASSERT_EQ(GetDriveTypeW(root), static_cast<UINT>(DRIVE_REMOVABLE))
                 << "drive " << static_cast<char>(letter)
-                << ": is not a removable drive of the test prefix; tests/support/wine-run.sh maps E:, F: and G:, and a "
-                   "wineserver that was running before the mapping must be restarted to see them";
+                << ": is not a removable drive; tests/support/wine-run.sh maps E:, F: and G: when it creates the prefix";
         }
         ASSERT_EQ(GetDriveTypeW(L"C:\\"), static_cast<UINT>(DRIVE_FIXED));
 
         saved_ = ReadAllValues();
+        keySaved_ = true;
         DeleteAllValues();
         app.deviceDrives.Publish(DeviceDrives{});
         app.previousDriveCount = 0;
@@ -135,6 +135,7 @@ protected:
 
     void TearDown() override {
         if (dialog_ != nullptr) DestroyWindow(dialog_);
+        if (!keySaved_) return;  // SetUp stopped before taking the key over
         DeleteAllValues();
         for (const SavedValue& value : saved_) {
             RegSetKeyValueW(HKEY_CURRENT_USER, kDrivesKey, value.name.c_str(), value.type, value.data.data(),
@@ -166,6 +167,7 @@ protected:
 private:
     NamedTestLock lock_;  // released after TearDown has restored the key
     std::vector<SavedValue> saved_;
+    bool keySaved_ = false;
 };
 
 constexpr char kNothing[] = "{}";
