@@ -539,9 +539,10 @@ TEST_F(ExeMenuAndKeys, AltQuestionMarkAndAltSlashTranslateToAbout) {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"FennikAcceleratorProbe";
     RegisterClassW(&wc);
-    HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                                wc.hInstance, nullptr);
-    ASSERT_NE(hwnd, nullptr);
+    // A message-only window: the translation needs a target, not a screen.
+    HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                                nullptr);
+    ASSERT_NE(hwnd, nullptr) << "error " << GetLastError();
     // Alt is held: in the thread's key state (what Wine looks at) and in the
     // context bit of the character message (what Windows looks at).
     BYTE keys[256] = {};
