@@ -119,22 +119,9 @@ def arc_path(cx, cy, rx, ry, tilt, a0, a1):
     return "polyline " + " ".join(pt(x, y) for x, y in points)
 
 
-def orbit(cx, cy, rx, ry, tilt, front, width, dash=None, opacity=0.75):
-    """Half of a tilted orbit ellipse: the front half passes before the globe."""
-    a0, a1 = (0, 180) if front else (180, 360)
-    out = ["fill none stroke white stroke-opacity %s stroke-width %s" % (f(opacity), f(width))]
-    if dash:
-        out.append("stroke-dasharray %s" % ",".join(f(d) for d in dash))
-    out.append(arc_path(cx, cy, rx, ry, tilt, a0, a1))
-    if dash:
-        out.append("stroke-dasharray none")
-    out.append("stroke-opacity 1")
-    return "\n".join(out) + "\n"
-
-
 def orbit_trail(cx, cy, rx, ry, tilt, a0, a1, width, opacity):
-    """A piece of orbit from parametric angle a0 to a1; give its layer a fade
-    to let it come out of the dark."""
+    """A piece of a tilted orbit from parametric angle a0 to a1; its layer is
+    given a fade so that it comes out of the dark."""
     out = ["fill none stroke white stroke-opacity %s stroke-width %s" % (f(opacity), f(width))]
     out.append(arc_path(cx, cy, rx, ry, tilt, a0, a1))
     out.append("stroke-opacity 1")
@@ -259,9 +246,9 @@ def render_rgba(width, height, mvg, supersample):
 
 def gradient_background(width, height, corners):
     """A smooth four-corner gradient: corners are colours for NW, NE, SW, SE."""
-    spec = "0,0 %s %d,0 %s 0,%d %s %d,%d %s" % (corners[0], width - 1, corners[1], height - 1, corners[2],
-                                               width - 1, height - 1, corners[3])
-    return ["-size", "%dx%d" % (width, height), "xc:black", "-sparse-color", "Bilinear", spec]
+    points = "0,0 %s %d,0 %s 0,%d %s %d,%d %s" % (corners[0], width - 1, corners[1], height - 1, corners[2],
+                                                 width - 1, height - 1, corners[3])
+    return ["-size", "%dx%d" % (width, height), "xc:black", "-sparse-color", "Bilinear", points]
 
 
 # ---- the pictures ------------------------------------------------------------
