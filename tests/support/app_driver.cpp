@@ -547,7 +547,7 @@ bool AppDriver::AnswerMessageBox(HWND box, int buttonId, DWORD timeoutMs) {
 }
 
 bool AppDriver::TrayDoubleClick() const {
-    return SendTimeout(mainWindow_, kWmTrayNotify, 0, kTrayDoubleClick);
+    return SendTimeout(mainWindow_, kWmTrayNotify, 0, kTrayLeftDoubleClick);
 }
 
 void AppDriver::TrayCommand(int id) const {

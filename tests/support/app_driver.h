@@ -27,7 +27,7 @@ inline constexpr wchar_t kRefusedDeviceId[] = L"USB\\VID_7F3E&PID_2A63\\0001";
 inline constexpr wchar_t kDeviceLetters[] = L"EFG";
 
 inline constexpr UINT kWmTrayNotify = 0x8000;
-inline constexpr LPARAM kTrayDoubleClick = 515;
+inline constexpr LPARAM kTrayLeftDoubleClick = 515;  // WM_LBUTTONDBLCLK, also the hand-over
 
 // Bound of a wait for something that should come (start-up includes the
 // two-second splash); hitting it means the test fails, never that it passes.
