@@ -1,13 +1,4 @@
-# 32-bit compile check only (sizes of the shell's records in a 32-bit build).
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit compile check only (record sizes of the 32-bit layouts).
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(FENNIK_TRIPLE i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER   ${FENNIK_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${FENNIK_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  ${FENNIK_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${FENNIK_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -22,5 +22,8 @@ cmake --build build/test -j2
 start_display
 export WINEPREFIX="$PWD/build/test/wineprefix" WINEDEBUG=-all
 trap 'stop_display; wineserver -k >/dev/null 2>&1 || true' EXIT
+# One Wine session for the whole run; its services never hold CTest's output.
+tests/support/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
+wineserver -p >/dev/null 2>&1 </dev/null || true
 log "tests (CTest, under Wine on display $DISPLAY)"
 ctest --test-dir build/test --output-on-failure -j2 --timeout 300

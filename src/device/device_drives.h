@@ -14,7 +14,9 @@ struct DeviceDrives {
     std::array<uint16_t, 26> words{};
 
     uint16_t Count() const { return words[0]; }
-    wchar_t Letter(size_t index) const { return index < words[0] ? static_cast<wchar_t>(words[1 + index]) : L'\0'; }
+    wchar_t Letter(size_t index) const {
+        return index < words[0] && index < kMaxDeviceDrives ? static_cast<wchar_t>(words[1 + index]) : L'\0';
+    }
     // Appends a letter; false (and nothing changed) once all 25 slots are used.
     bool Add(wchar_t letter) {
         if (words[0] >= kMaxDeviceDrives) return false;

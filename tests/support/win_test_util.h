@@ -33,3 +33,6 @@ bool RemoveFile(const std::wstring& path);
 std::vector<unsigned char> Utf16Bytes(const std::wstring& text);
 
 std::string Narrow(const std::wstring& text);
+
+// A SYSTEMTIME with the given fields; day of week 0.
+SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0, WORD ms = 0);

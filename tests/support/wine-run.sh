@@ -31,8 +31,12 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   fi
 ) 9>"$WINEPREFIX.lock"
 
-# Keep the server alive between test processes so each start stays quick.
-wineserver -p 30 >/dev/null 2>&1 9>&- || true
+# Keep the server alive between test processes so each start stays quick, and
+# make sure the prefix's services run before the test does: started by the
+# test itself they would inherit its output pipe and keep CTest waiting. Cheap
+# when they already run.
+wineserver -p 30 >/dev/null 2>&1 </dev/null || true
+wineboot >/dev/null 2>&1 </dev/null || true
 
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" wine "$@"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "win_test_util.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -8,18 +10,6 @@
 #include "acquisition/calendar.h"
 
 namespace {
-
-SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0, WORD ms = 0) {
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    t.wMilliseconds = ms;
-    return t;
-}
 
 SYSTEMTIME Days(WORD days) {
     SYSTEMTIME t = {};

@@ -2,6 +2,8 @@
 // complete transfer, the progress callback and the next state after a download.
 #include <gtest/gtest.h>
 
+#include "win_test_util.h"
+
 #include <urlmon.h>
 
 #include "acquisition/dl_callback.h"
@@ -9,17 +11,6 @@
 #include "shell/app_state.h"
 
 namespace {
-
-SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second = 0) {
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    return t;
-}
 
 int probes = 0;
 bool Present() {

@@ -19,16 +19,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute) {
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    return t;
-}
-
 std::string Show(const SYSTEMTIME& t) {
     char buf[96];
     std::snprintf(buf, sizeof buf, "%u/%u/%u %u:%u:%u.%u dow %u", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
