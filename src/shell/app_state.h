@@ -42,6 +42,7 @@ inline constexpr UINT MSG_DEVICE_REFUSED = WM_APP + 4;
 // Sent to the main dialog by a worker: wParam 1 starts the animation timer,
 // 0 stops it. Timers belong to the window's own thread, so the worker asks.
 inline constexpr UINT MSG_ANIMATION_TIMER = WM_APP + 5;
+static_assert(MSG_DRIVE_ADDED > WM_TRAYNOTIFY && MSG_ANIMATION_TIMER < 0xC000, "private messages stay in WM_APP");
 inline constexpr LPARAM kTrayDoubleClick = WM_LBUTTONDBLCLK;  // 515, also the hand-over
 
 inline constexpr wchar_t kShowMainDialogMessageName[] = L"KIVAR_SHOW_MAIN_DIALOG_IND";

@@ -2,12 +2,15 @@
 // buffers it is loaded into, and the module is resources only.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "shell/app_state.h"
 #include "shell/scoped_win.h"
 #include "shell/string_ids.h"
+#include "shell/string_table.h"
 #include "win_test_util.h"
 
 namespace {
@@ -119,3 +122,28 @@ TEST(StringModuleImage, IsAResourceOnlyDllWithoutEntryPointOrImports) {
 }
 
 }  // namespace
+
+// Workers may still look texts up while the program ends and releases the
+// module: every lookup then yields a whole text or an empty one, never a crash.
+TEST(StringModuleRelease, LookupsRacingTheReleaseStaySafe) {
+    for (int round = 0; round < 20; ++round) {
+        app.stringModule = LoadLibraryExW(L"" FENNIK_STRING_MODULE_PATH, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(app.stringModule, nullptr);
+        std::atomic<bool> stop{false};
+        std::atomic<int> whole{0}, empty{0}, torn{0};
+        std::thread reader([&] {
+            while (!stop.load()) {
+                wchar_t text[kTextChars];
+                LoadUiText(IDS_BTN_UPDATE, text);
+                const std::wstring got(text);
+                (got == L"Update" ? whole : got.empty() ? empty : torn)++;
+            }
+        });
+        Sleep(2);
+        ReleaseStringModule();
+        stop = true;
+        reader.join();
+        EXPECT_EQ(torn.load(), 0) << "round " << round;
+        EXPECT_EQ(app.stringModule, nullptr);
+    }
+}
