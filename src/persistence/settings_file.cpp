@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "persistence/module_path.h"
 #include "persistence/timestamp_text.h"
@@ -14,7 +14,17 @@ namespace {
 // The main thread and both workers use the file. Each operation opens it
 // without sharing, so without this lock one thread's open would fail while
 // another thread of ours holds the file, and a value would be lost.
-std::mutex settingsLock;
+// An SRW lock has no destructor: a worker still writing while the process
+// ends never meets a destroyed lock.
+SRWLOCK settingsLock = SRWLOCK_INIT;
+
+class SettingsAccess {
+public:
+    SettingsAccess() { AcquireSRWLockExclusive(&settingsLock); }
+    ~SettingsAccess() { ReleaseSRWLockExclusive(&settingsLock); }
+    SettingsAccess(const SettingsAccess&) = delete;
+    SettingsAccess& operator=(const SettingsAccess&) = delete;
+};
 
 // Another program may hold the file for a moment (a virus scanner, an
 // editor saving): try the open a few times before giving up.
@@ -78,13 +88,50 @@ bool FindSection(HANDLE file, std::wstring_view header) {
     }
 }
 
+// Writes `value` at the file position, where an old value begins. A hand-made
+// old value shorter than `value` and followed by more text (its line end, the
+// next header) is replaced by moving that text back, so the write never eats
+// into the next line; otherwise the old value is overwritten in place.
+bool WriteOverOldValue(HANDLE file, std::wstring_view value) {
+    const DWORD start = SetFilePointer(file, 0, nullptr, FILE_CURRENT);
+    if (start == INVALID_SET_FILE_POINTER) return false;
+    wchar_t old[kReadChars] = {};
+    DWORD got = 0;
+    const DWORD probe = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+    size_t oldChars = 0;
+    bool shortAndFollowed = false;
+    if (ReadFile(file, old, probe, &got, nullptr)) {
+        const std::wstring_view seen(old, got / 2);
+        oldChars = std::min(seen.find_first_of(L"\r\n["), seen.size());
+        shortAndFollowed = oldChars < value.size() && oldChars < seen.size();
+    }
+    if (!shortAndFollowed) {
+        return SetFilePointer(file, static_cast<LONG>(start), nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+               WriteText(file, value);
+    }
+    // The rest of the file after the short old value, written back after the new one.
+    LARGE_INTEGER size = {};
+    const DWORD restAt = start + static_cast<DWORD>(oldChars * sizeof(wchar_t));
+    if (!GetFileSizeEx(file, &size) || size.HighPart != 0 || size.LowPart < restAt) return false;
+    std::vector<char> rest(size.LowPart - restAt);
+    DWORD restGot = 0;
+    if (SetFilePointer(file, static_cast<LONG>(restAt), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(file, rest.data(), static_cast<DWORD>(rest.size()), &restGot, nullptr) || restGot != rest.size())
+        return false;
+    if (SetFilePointer(file, static_cast<LONG>(start), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !WriteText(file, value))
+        return false;
+    DWORD written = 0;
+    return WriteFile(file, rest.data(), restGot, &written, nullptr) && written == restGot;
+}
+
 // Writes `value` over the old value after the header, or, when the header is
 // missing or the overwrite fails, appends header, value and line end.
 int WriteValue(std::wstring_view header, std::wstring_view value) {
-    std::lock_guard lock(settingsLock);
+    SettingsAccess lock;
     ScopedFile file = OpenSettings(GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
     if (!file) return 0;
-    if (FindSection(file.Get(), header) && WriteText(file.Get(), value)) return 1;
+    if (FindSection(file.Get(), header) && WriteOverOldValue(file.Get(), value)) return 1;
     if (SetFilePointer(file.Get(), 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) return 0;
     if (!WriteText(file.Get(), header)) return 0;
     wchar_t line[kReadChars] = {};
@@ -100,7 +147,7 @@ int WriteAutoUpdateFlag(int flag) {
 }
 
 int ReadAutoUpdateFlag() {
-    std::lock_guard lock(settingsLock);
+    SettingsAccess lock;
     ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
     if (!file || !FindSection(file.Get(), kAutoUpdateHeader)) return 1;
     wchar_t buf[kReadChars];
@@ -124,7 +171,7 @@ int ReadTimestamp(const wchar_t* header, SYSTEMTIME* time) {
     if (!time) return 0;
     *time = SYSTEMTIME{};  // first of all: callers test the year for zero
     if (!header) return 0;
-    std::lock_guard lock(settingsLock);
+    SettingsAccess lock;
     ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
     if (!file || !FindSection(file.Get(), header)) return 0;
     wchar_t buf[kReadChars];
