@@ -176,11 +176,23 @@ TEST_F(SettingsFileFormat, HeaderAtTheEndGetsItsValueWithoutLineEnd) {
     EXPECT_EQ(ReadAutoUpdateFlag(), 0);
 }
 
-TEST_F(SettingsFileFormat, HandEditedValueOfAnotherWidthIsOverwrittenByExactlySixteenCharacters) {
+TEST_F(SettingsFileFormat, HandEditedShortValueIsReplacedWithoutTouchingTheNextHeader) {
     Put(L"[UPDATE TIME]\r\n7/1/5 1:2\r\n[AUTO UPDATE]\r\n0\r\n");
     ASSERT_EQ(WriteTimestamp(kUpdateTimeHeader, At(2007, 11, 5, 13, 8)), 1);
-    // The short old value loses its line end and the next header's start.
-    EXPECT_EQ(Contents(), Utf16Bytes(L"[UPDATE TIME]\r\n2007/11/05\t13:08 UPDATE]\r\n0\r\n"));
+    // Writing 16 characters in place would eat the line end and the start of
+    // the next header, and with it the user's auto-update choice.
+    EXPECT_EQ(Contents(), Utf16Bytes(L"[UPDATE TIME]\r\n2007/11/05\t13:08\r\n[AUTO UPDATE]\r\n0\r\n"));
+    EXPECT_EQ(ReadAutoUpdateFlag(), 0);
+
+    // A header with no value before the next header.
+    Put(L"[AUTO UPDATE]\r\n[EXPIRE TIME]\r\n2007/11/08\t13:07\r\n");
+    ASSERT_EQ(WriteAutoUpdateFlag(0), 1);
+    EXPECT_EQ(Contents(), Utf16Bytes(L"[AUTO UPDATE]\r\n0[EXPIRE TIME]\r\n2007/11/08\t13:07\r\n"));
+
+    // A longer old value keeps its surplus: the new value is still read whole.
+    Put(L"[UPDATE TIME]\r\n2001/01/01\t01:01:59\r\n");
+    ASSERT_EQ(WriteTimestamp(kUpdateTimeHeader, At(2007, 11, 5, 13, 8)), 1);
+    EXPECT_EQ(Contents(), Utf16Bytes(L"[UPDATE TIME]\r\n2007/11/05\t13:08:59\r\n"));
 }
 
 TEST_F(SettingsFileFormat, TimeThatWouldNotBeSixteenCharactersIsRefused) {
