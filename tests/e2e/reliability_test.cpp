@@ -375,7 +375,6 @@ TEST_F(ReliabilityDeviceEvents, FiftyPlugAndUnplugEventsDuringUpdates) {
     RunFolderOptions options;
     options.settings = ValidSettings(L"1", HoursAgo(100), false);
     options.ephemeris = Bytes(oldLocal);
-    const std::wstring seeded = FromUtf16Bytes(*options.settings);
     ASSERT_TRUE(Launch(options));
     ASSERT_TRUE(app.PlugDevice(L'E'));  // auto-update starts the first update
 
