@@ -57,4 +57,4 @@ From another terminal:  scripts/run.sh unplug   |   scripts/run.sh plug   |   sc
 Close the program from its tray menu (Exit) to end this command.
 INFO
 wine explorer /desktop=GpsFennik,1024x768 "$demo/app/GpsFennik.exe" >/dev/null 2>&1 || true
-wineserver -w || true
+
