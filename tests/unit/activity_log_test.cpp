@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <cwctype>
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -17,7 +17,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 struct LogLine {
-    int month = 0, day = 0, hour = 0, minute = 0, second = 0, ms = 0;
+    SYSTEMTIME stamp = {};  // month, day and time of day only
     std::wstring label;
     std::wstring message;
 };
@@ -28,59 +28,40 @@ std::wstring FromUtf16Bytes(const Bytes& bytes) {
     return text;
 }
 
-int Digits(const std::wstring& s, size_t at, size_t n) {
-    int v = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (!std::iswdigit(s[at + i])) return -1;
-        v = v * 10 + (s[at + i] - L'0');
-    }
-    return v;
-}
-
 // Splits the text into lines of "MM/DD  hh:mm.ss::mmm<TAB>label<TAB>message<CR><LF>".
 // Adds a failure and stops at the first piece that does not fit the layout.
 std::vector<LogLine> ParseLog(const std::wstring& text) {
     std::vector<LogLine> lines;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const size_t end = text.find(L"\r\n", pos);
+    for (size_t pos = 0, end; pos < text.size(); pos = end + 2) {
+        end = text.find(L"\r\n", pos);
         if (end == std::wstring::npos) {
             ADD_FAILURE() << "line without CR LF: " << Narrow(text.substr(pos));
             break;
         }
         const std::wstring line = text.substr(pos, end - pos);
-        pos = end + 2;
-        const std::wstring layout = L"00/00  00:00.00::000\t";
-        bool ok = line.size() > layout.size();
-        for (size_t i = 0; ok && i < layout.size(); ++i)
-            ok = layout[i] == L'0' ? std::iswdigit(line[i]) != 0 : line[i] == layout[i];
-        const size_t tab = ok ? line.find(L'\t', layout.size()) : std::wstring::npos;
-        if (!ok || tab == std::wstring::npos) {
+        int f[6] = {};
+        const bool digits = swscanf(line.c_str(), L"%2d/%2d  %2d:%2d.%2d::%3d", &f[0], &f[1], &f[2], &f[3], &f[4],
+                                    &f[5]) == 6;
+        // Printed back with zeros, the fields must give the line's own stamp.
+        wchar_t stamp[32] = {};
+        swprintf(stamp, 32, L"%02d/%02d  %02d:%02d.%02d::%03d\t", f[0], f[1], f[2], f[3], f[4], f[5]);
+        const size_t tab = line.find(L'\t', 21);
+        if (!digits || line.compare(0, 21, stamp) != 0 || tab == std::wstring::npos) {
             ADD_FAILURE() << "line does not fit the layout: " << Narrow(line);
             break;
         }
         LogLine l;
-        l.month = Digits(line, 0, 2);
-        l.day = Digits(line, 3, 2);
-        l.hour = Digits(line, 7, 2);
-        l.minute = Digits(line, 10, 2);
-        l.second = Digits(line, 13, 2);
-        l.ms = Digits(line, 17, 3);
-        l.label = line.substr(layout.size(), tab - layout.size());
+        l.stamp = {0, static_cast<WORD>(f[0]), 0, static_cast<WORD>(f[1]), static_cast<WORD>(f[2]),
+                   static_cast<WORD>(f[3]), static_cast<WORD>(f[4]), static_cast<WORD>(f[5])};
+        l.label = line.substr(21, tab - 21);
         l.message = line.substr(tab + 1);
         lines.push_back(l);
     }
     return lines;
 }
 
-auto Key(int month, int day, int hour, int minute, int second, int ms) {
-    return std::make_tuple(month, day, hour, minute, second, ms);
-}
 auto Key(const SYSTEMTIME& t) {
-    return Key(t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-}
-auto Key(const LogLine& l) {
-    return Key(l.month, l.day, l.hour, l.minute, l.second, l.ms);
+    return std::make_tuple(t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
 }
 
 // Wine maps the read-only attribute to the Unix write bits, which root
@@ -109,9 +90,9 @@ protected:
     std::wstring path_;
 };
 
-class ActivityLogFormat : public ActivityLogFixture {};
-class ActivityLogMessage : public ActivityLogFixture {};
-class ActivityLogAccess : public ActivityLogFixture {};
+using ActivityLogFormat = ActivityLogFixture;
+using ActivityLogMessage = ActivityLogFixture;
+using ActivityLogAccess = ActivityLogFixture;
 
 }  // namespace
 
@@ -137,10 +118,8 @@ TEST_F(ActivityLogFormat, LineHasTheDocumentedLayoutAndNoByteOrderMark) {
     // 21 stamp characters, label, tab, message, CR LF.
     EXPECT_EQ(bytes.size(), 2u * (21 + 12 + 1 + 15 + 2));
     if (Key(before) <= Key(after)) {  // no change of year between the two readings
-        EXPECT_LE(Key(before), Key(l)) << "line " << l.month << "/" << l.day << " " << l.hour << ":" << l.minute
-                                       << "." << l.second << "::" << l.ms;
-        EXPECT_LE(Key(l), Key(after)) << "line " << l.month << "/" << l.day << " " << l.hour << ":" << l.minute
-                                      << "." << l.second << "::" << l.ms;
+        EXPECT_TRUE(Key(before) <= Key(l.stamp) && Key(l.stamp) <= Key(after))
+            << "line stamped " << Narrow(FromUtf16Bytes(bytes).substr(0, 20));
     }
 }
 
@@ -155,10 +134,10 @@ TEST_F(ActivityLogFormat, LinesAreAppendedAfterWhatIsThere) {
     EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(earlier.size())), earlier);
     const auto lines = Lines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(Key(lines[0]), Key(1, 2, 3, 4, 5, 6));
+    EXPECT_EQ(Key(lines[0].stamp), Key(SYSTEMTIME{0, 1, 0, 2, 3, 4, 5, 6}));
     EXPECT_EQ(Narrow(lines[1].message), "E:\\Ephemeris.ee");
     EXPECT_EQ(Narrow(lines[2].message), "G:\\Ephemeris.ee");
-    EXPECT_LE(Key(lines[1]), Key(lines[2]));
+    EXPECT_LE(Key(lines[1].stamp), Key(lines[2].stamp));
 }
 
 TEST_F(ActivityLogFormat, EmptyLabelGivesTwoTabsInARow) {
@@ -198,25 +177,25 @@ TEST_F(ActivityLogMessage, ArgumentsAreFormattedAndTheirPercentSignsKept) {
     EXPECT_EQ(Narrow(lines[2].label), "50%");
 }
 
-TEST_F(ActivityLogAccess, FileHeldByAnotherHandleIsLeftUnchanged) {
+TEST_F(ActivityLogAccess, FileHeldOpenOrReadOnlyIsLeftUnchanged) {
     const Bytes earlier = Utf16Bytes(L"01/02  03:04.05::006\tDownload to:\tF:\\Ephemeris.ee\r\n");
-    ASSERT_TRUE(WriteFileBytes(path_, earlier));
-    {
-        ScopedFile holder(
-            CreateFileW(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        ASSERT_TRUE(holder) << GetLastError();
+    for (bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "read-only" : "held by another handle");
+        SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ASSERT_TRUE(WriteFileBytes(path_, earlier));
+        ScopedFile holder;
+        if (readOnly) {
+            ASSERT_TRUE(SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_READONLY));
+            if (!ReadOnlyIsEnforced(path_)) continue;  // root under Wine: read-only files stay writable
+        } else {
+            holder.Reset(CreateFileW(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(holder) << GetLastError();
+        }
         EXPECT_EQ(AppendLog(L"Download to:", L"E:\\Ephemeris.ee"), 0);
+        holder.Reset();
+        EXPECT_EQ(Contents(), earlier);
     }
-    EXPECT_EQ(Contents(), earlier);
+    SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(AppendLog(L"Download to:", L"E:\\Ephemeris.ee"), 1);
     EXPECT_EQ(Lines().size(), 2u);
-}
-
-TEST_F(ActivityLogAccess, ReadOnlyFileIsLeftUnchanged) {
-    const Bytes earlier = Utf16Bytes(L"01/02  03:04.05::006\tDownload to:\tF:\\Ephemeris.ee\r\n");
-    ASSERT_TRUE(WriteFileBytes(path_, earlier));
-    ASSERT_TRUE(SetFileAttributesW(path_.c_str(), FILE_ATTRIBUTE_READONLY));
-    if (!ReadOnlyIsEnforced(path_)) GTEST_SKIP() << "read-only files stay writable for this user";
-    EXPECT_EQ(AppendLog(L"Download to:", L"E:\\Ephemeris.ee"), 0);
-    EXPECT_EQ(Contents(), earlier);
 }

@@ -4,6 +4,7 @@
 #include <dbt.h>
 
 #include <atomic>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,40 +24,10 @@ constexpr wchar_t kAccepted[] = L"USB\\VID_7F3E&PID_2A61\\0001";
 constexpr wchar_t kRefused[] = L"USB\\VID_7F3E&PID_2A63\\0002";
 constexpr wchar_t kOtherMaker[] = L"USB\\VID_1234&PID_2A61\\0003";
 
-struct SavedValue {
-    std::wstring name;
-    DWORD type = 0;
-    std::vector<BYTE> data;
-};
-
-std::vector<SavedValue> ReadAllValues() {
-    std::vector<SavedValue> values;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kDrivesKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return values;
-    DWORD maxName = 0;
-    DWORD maxData = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName, &maxData, nullptr,
-                     nullptr);
-    for (DWORD index = 0;; ++index) {
-        std::vector<wchar_t> name(maxName + 1);
-        DWORD nameChars = static_cast<DWORD>(name.size());
-        SavedValue value;
-        value.data.resize(maxData);
-        DWORD dataBytes = maxData;
-        if (RegEnumValueW(key, index, name.data(), &nameChars, nullptr, &value.type, value.data.data(),
-                          &dataBytes) != ERROR_SUCCESS) {
-            break;
-        }
-        value.name.assign(name.data(), nameChars);
-        value.data.resize(dataBytes);
-        values.push_back(std::move(value));
-    }
-    RegCloseKey(key);
-    return values;
-}
-
+// Every simulated identity forgotten; the tests own the key while they hold
+// the simulated drives lock.
 void DeleteAllValues() {
-    for (const SavedValue& value : ReadAllValues()) RegDeleteKeyValueW(HKEY_CURRENT_USER, kDrivesKey, value.name.c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, kDrivesKey);
 }
 
 void PlugIn(wchar_t letter, const std::wstring& deviceId) {
@@ -122,8 +93,6 @@ protected:
         }
         ASSERT_EQ(GetDriveTypeW(L"C:\\"), static_cast<UINT>(DRIVE_FIXED));
 
-        saved_ = ReadAllValues();
-        keySaved_ = true;
         DeleteAllValues();
         app.deviceDrives.Publish(DeviceDrives{});
         app.previousDriveCount = 0;
@@ -135,12 +104,7 @@ protected:
 
     void TearDown() override {
         if (dialog_ != nullptr) DestroyWindow(dialog_);
-        if (!keySaved_) return;  // SetUp stopped before taking the key over
         DeleteAllValues();
-        for (const SavedValue& value : saved_) {
-            RegSetKeyValueW(HKEY_CURRENT_USER, kDrivesKey, value.name.c_str(), value.type, value.data.data(),
-                            static_cast<DWORD>(value.data.size()));
-        }
         app.deviceDrives.Publish(DeviceDrives{});
         app.previousDriveCount = 0;
     }
@@ -165,9 +129,7 @@ protected:
     HWND dialog_ = nullptr;
 
 private:
-    NamedTestLock lock_;  // released after TearDown has restored the key
-    std::vector<SavedValue> saved_;
-    bool keySaved_ = false;
+    NamedTestLock lock_;  // released after TearDown has cleared the key
 };
 
 constexpr char kNothing[] = "{}";
@@ -176,107 +138,56 @@ constexpr char kRemoved[] = "{MSG_DRIVE_REMOVED}";
 
 }  // namespace
 
-TEST_F(DriveScan, NothingAttachedLeavesTheListEmptyAndPostsNothing) {
-    std::string posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "");
-    EXPECT_EQ(posted, kNothing);
-
-    PlugIn(L'E', kOtherMaker);
-    PlugIn(L'F', L"USB\\VID_7F3E&PID_0001\\0004");
-    posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "");
-    EXPECT_EQ(posted, kNothing);
-}
-
-TEST_F(DriveScan, AttachedDeviceIsRecordedAndReportedOnce) {
-    PlugIn(L'E', kAccepted);
-    std::string posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "E");
-    EXPECT_EQ(app.deviceDrives.Snapshot().Count(), 1);
-    EXPECT_EQ(app.previousDriveCount, 0u);
-    EXPECT_EQ(posted, kAdded);
-
-    posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "E");
-    EXPECT_EQ(app.previousDriveCount, 1u);
-    EXPECT_EQ(posted, kNothing);
-}
-
-TEST_F(DriveScan, TwoDrivesAreRecordedInLetterOrder) {
-    PlugIn(L'F', kAccepted);  // written first, listed first by the simulation
-    PlugIn(L'E', kAccepted);
-    const std::string posted = Scan();
-    const DeviceDrives drives = app.deviceDrives.Snapshot();
-    EXPECT_EQ(Letters(drives), "EF");
-    EXPECT_EQ(drives.Count(), 2);
-    EXPECT_TRUE(IsWellFormed(drives));
-    EXPECT_EQ(posted, kAdded);
-}
-
-TEST_F(DriveScan, UnplugIsReportedRemoved) {
-    PlugIn(L'E', kAccepted);
-    PlugIn(L'G', kAccepted);
-    Scan();
-    ASSERT_EQ(RecordedLetters(), "EG");
-
-    Unplug(L'G');
-    std::string posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "E");
-    EXPECT_EQ(app.previousDriveCount, 2u);
-    EXPECT_EQ(posted, kRemoved);
-
-    Unplug(L'E');
-    posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "");
-    EXPECT_EQ(posted, kRemoved);
-}
-
-TEST_F(DriveScan, SwappedDriveKeepsTheCountAndPostsNothing) {
-    PlugIn(L'E', kAccepted);
-    Scan();
-    ASSERT_EQ(RecordedLetters(), "E");
-
-    Unplug(L'E');
-    PlugIn(L'F', kAccepted);
-    const std::string posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "F");
-    EXPECT_EQ(posted, kNothing);
-}
-
-TEST_F(DriveScan, RefusedModelIsReportedFirstAndNeverRecorded) {
-    PlugIn(L'E', kRefused);
-    PlugIn(L'F', kAccepted);
-    std::string posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "F");
-    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DRIVE_ADDED}");
-
-    // Every later scan reports it again, once per refused drive.
-    PlugIn(L'G', kRefused);
-    posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "F");
-    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DEVICE_REFUSED}");
-
-    Unplug(L'F');
-    posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "");
-    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DEVICE_REFUSED, MSG_DRIVE_REMOVED}");
-}
-
-TEST_F(DriveScan, OnlyRemovableDrivesThatExistAreExamined) {
-    PlugIn(L'C', kAccepted);  // a fixed disk, even with the device's identity
-    PlugIn(L'H', kAccepted);  // no such drive
-    PlugIn(L'Z', kRefused);   // fixed as well
-    const std::string posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "");
-    EXPECT_EQ(posted, kNothing);
-}
-
-TEST_F(DriveScan, OverlongIdentityIsJudgedByItsFirstTokens) {
-    PlugIn(L'E', std::wstring(kAccepted) + std::wstring(300, L'1'));
-    PlugIn(L'F', std::wstring(kRefused) + std::wstring(10000, L'2'));
-    const std::string posted = Scan();
-    EXPECT_EQ(RecordedLetters(), "E");
-    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED, MSG_DRIVE_ADDED}");
+// Each step plugs a whole arrangement of drives ("E=A F=R": drive letter and
+// the kind of device behind it), scans, and checks the record and the messages.
+TEST_F(DriveScan, ArrangementsAreRecordedAndReported) {
+    const auto identity = [](wchar_t kind) -> std::wstring {
+        switch (kind) {
+            case L'A': return kAccepted;
+            case L'R': return kRefused;
+            case L'O': return kOtherMaker;
+            case L'P': return L"USB\\VID_7F3E&PID_0001\\0004";  // the maker's other product
+            case L'L': return std::wstring(kAccepted) + std::wstring(300, L'1');  // judged by the first tokens
+            default: return std::wstring(kRefused) + std::wstring(10000, L'2');
+        }
+    };
+    const struct Step {
+        const wchar_t* drives;
+        const char* letters;
+        const char* posted;
+    } none[] = {{L"", "", kNothing}, {L"E=O F=P", "", kNothing}},
+      one[] = {{L"E=A", "E", kAdded}, {L"E=A", "E", kNothing}},  // reported once
+      two[] = {{L"F=A E=A", "EF", kAdded}},                      // letter order, not the order plugged
+      removed[] = {{L"E=A G=A", "EG", kAdded}, {L"E=A", "E", kRemoved}, {L"", "", kRemoved}},
+      swapped[] = {{L"E=A", "E", kAdded}, {L"F=A", "F", kNothing}},  // same count: nothing to tell
+      // A refused model is reported first, on every scan, once per drive, and never recorded.
+      refused[] = {{L"E=R F=A", "F", "{MSG_DEVICE_REFUSED, MSG_DRIVE_ADDED}"},
+                   {L"E=R F=A G=R", "F", "{MSG_DEVICE_REFUSED, MSG_DEVICE_REFUSED}"},
+                   {L"E=R G=R", "", "{MSG_DEVICE_REFUSED, MSG_DEVICE_REFUSED, MSG_DRIVE_REMOVED}"}},
+      // C: and Z: are fixed disks, H: does not exist: never examined.
+      notRemovable[] = {{L"C=A H=A Z=R", "", kNothing}},
+      overlong[] = {{L"E=L F=M", "E", "{MSG_DEVICE_REFUSED, MSG_DRIVE_ADDED}"}};
+    const struct {
+        const char* name;
+        std::span<const Step> steps;
+    } scenarios[] = {{"nothing attached", none},  {"one device", one},    {"two devices", two},
+                     {"unplugged", removed},      {"swapped", swapped},  {"refused model", refused},
+                     {"not removable", notRemovable}, {"overlong identity", overlong}};
+    for (const auto& scenario : scenarios) {
+        app.deviceDrives.Publish(DeviceDrives{});
+        app.previousDriveCount = 0;
+        for (size_t i = 0; i < scenario.steps.size(); ++i) {
+            const Step& step = scenario.steps[i];
+            SCOPED_TRACE(std::string(scenario.name) + ", step " + std::to_string(i + 1));
+            DeleteAllValues();
+            for (const wchar_t* d = step.drives; d[0] && d[1] == L'=' && d[2]; d += d[3] ? 4 : 3)
+                PlugIn(d[0], identity(d[2]));
+            EXPECT_EQ(Scan(), step.posted);
+            const DeviceDrives drives = app.deviceDrives.Snapshot();
+            EXPECT_EQ(Letters(drives), step.letters);
+            EXPECT_TRUE(IsWellFormed(drives));
+        }
+    }
 }
 
 TEST_F(DriveScan, MatchDecidesByTheDrivesDeviceNumber) {
@@ -288,12 +199,9 @@ TEST_F(DriveScan, MatchDecidesByTheDrivesDeviceNumber) {
     EXPECT_EQ(MatchDriveToDevice(dialog_, 4, L"\\Device\\Floppy0"), 1);
     EXPECT_EQ(MatchDriveToDevice(dialog_, 7, L"\\Device\\Harddisk1"), 0);
     EXPECT_EQ(MatchDriveToDevice(dialog_, 6, L"\\Device\\Harddisk1"), 0);
-    std::string posted = TakePosted();
-    EXPECT_EQ(posted, kNothing);
-
+    EXPECT_EQ(TakePosted(), kNothing);
     EXPECT_EQ(MatchDriveToDevice(dialog_, 5, L"\\Device\\Harddisk2"), 0);
-    posted = TakePosted();
-    EXPECT_EQ(posted, "{MSG_DEVICE_REFUSED}");
+    EXPECT_EQ(TakePosted(), "{MSG_DEVICE_REFUSED}");
     EXPECT_EQ(RecordedLetters(), "") << "matching alone never records a drive";
 }
 
@@ -323,19 +231,15 @@ TEST_F(DriveScan, OnlyVolumeArrivalAndRemovalRescan) {
     }
     EXPECT_EQ(HandleDeviceChange(DBT_DEVICEARRIVAL, 0, dialog_), 0);
     EXPECT_EQ(RecordedLetters(), "");
-    std::string posted = TakePosted();
-    EXPECT_EQ(posted, kNothing);
+    EXPECT_EQ(TakePosted(), kNothing);
 
     EXPECT_EQ(HandleDeviceChange(DBT_DEVICEARRIVAL, volumeHeader, dialog_), 0);
     EXPECT_EQ(RecordedLetters(), "E");
-    posted = TakePosted();
-    EXPECT_EQ(posted, kAdded);
-
+    EXPECT_EQ(TakePosted(), kAdded);
     Unplug(L'E');
     EXPECT_EQ(HandleDeviceChange(DBT_DEVICEREMOVECOMPLETE, volumeHeader, dialog_), 0);
     EXPECT_EQ(RecordedLetters(), "");
-    posted = TakePosted();
-    EXPECT_EQ(posted, kRemoved);
+    EXPECT_EQ(TakePosted(), kRemoved);
 }
 
 TEST_F(DriveScan, WorkersOnlyEverSeeACompleteList) {
