@@ -19,6 +19,7 @@
 
 #include "app_driver.h"
 #include "resources/resource.h"
+#include "shell/scoped_win.h"
 #include "shell/string_ids.h"
 #include "win_test_util.h"
 
@@ -114,6 +115,11 @@ struct BoxTally {
     int Total() const {
         return cancelled + downloaded + downloadFailed + copied + copyFailed + static_cast<int>(unexpected.size());
     }
+    std::string Text() const {
+        return "boxes: " + std::to_string(cancelled) + " cancelled, " + std::to_string(downloaded) + " downloaded, " +
+               std::to_string(downloadFailed) + " download failed, " + std::to_string(copied) + " copied, " +
+               std::to_string(copyFailed) + " copy failed";
+    }
 };
 
 }  // namespace
@@ -208,14 +214,10 @@ protected:
 
     static std::vector<unsigned char> ValidSettings(const std::wstring& autoUpdate, SYSTEMTIME downloaded,
                                                     bool withUpdateTime = true) {
-        if (withUpdateTime)
-            return SettingsFileBytes({{kDownloadHeader, StampText(downloaded)},
-                                      {kExpireHeader, StampText(AddMinutes(downloaded, 3 * 24 * 60))},
-                                      {kUpdateHeader, StampText(AddMinutes(downloaded, 1))},
-                                      {kAutoHeader, autoUpdate}});
-        return SettingsFileBytes({{kDownloadHeader, StampText(downloaded)},
-                                  {kExpireHeader, StampText(AddMinutes(downloaded, 3 * 24 * 60))},
-                                  {kAutoHeader, autoUpdate}});
+        const std::wstring download = std::wstring(kDownloadHeader) + StampText(downloaded) + L"\r\n" +
+                                      kExpireHeader + StampText(AddMinutes(downloaded, 3 * 24 * 60)) + L"\r\n";
+        const std::wstring update = std::wstring(kUpdateHeader) + StampText(AddMinutes(downloaded, 1)) + L"\r\n";
+        return Utf16Bytes(download + (withUpdateTime ? update : L"") + kAutoHeader + autoUpdate + L"\r\n");
     }
     static SYSTEMTIME HoursAgo(int hours) {
         SYSTEMTIME now{};
@@ -337,10 +339,8 @@ TEST_F(ReliabilityUpdateClicks, HundredPressesAtRandomMomentsEndAtRest) {
     Report(std::to_string(kPresses) + " presses (" + std::to_string(toStart) + " from rest, " +
            std::to_string(toCancel) + " to cancel, " + std::to_string(whileCancelling) + " while cancelling, " +
            std::to_string(onOpenBox) + " on an open box), " + std::to_string(requestsDuringRun) +
-           " downloads requested, boxes: " + std::to_string(tally.cancelled) + " cancelled, " +
-           std::to_string(tally.downloaded) + " downloaded, " + std::to_string(tally.downloadFailed) +
-           " failed; most connections at once " + std::to_string(server.MaxConnectionsAtOnce()) + "; seed " +
-           std::to_string(seed));
+           " downloads requested, " + tally.Text() + "; most connections at once " +
+           std::to_string(server.MaxConnectionsAtOnce()) + "; seed " + std::to_string(seed));
 
     EXPECT_LE(server.MaxConnectionsAtOnce(), 1);
     EXPECT_TRUE(tally.unexpected.empty()) << "unexpected box " << Show(tally.unexpected.front());
@@ -400,11 +400,9 @@ TEST_F(ReliabilityDeviceEvents, FiftyPlugAndUnplugEventsDuringUpdates) {
     ASSERT_TRUE(app.Flush());
 
     Report(std::to_string(plugs) + " plugs, " + std::to_string(unplugs) + " unplugs, " +
-           std::to_string(requestsDuringRun) + " downloads requested during them, boxes: " +
-           std::to_string(tally.copied) + " copied, " + std::to_string(tally.copyFailed) + " copy failed, " +
-           std::to_string(tally.downloaded) + " downloaded, " + std::to_string(tally.downloadFailed) +
-           " download failed; most connections at once " + std::to_string(server.MaxConnectionsAtOnce()) +
-           "; seed " + std::to_string(seed));
+           std::to_string(requestsDuringRun) + " downloads requested during them, " + tally.Text() +
+           "; most connections at once " + std::to_string(server.MaxConnectionsAtOnce()) + "; seed " +
+           std::to_string(seed));
 
     EXPECT_LE(server.MaxConnectionsAtOnce(), 1);
     EXPECT_TRUE(ServerIdle());
@@ -429,119 +427,7 @@ TEST_F(ReliabilityDeviceEvents, FiftyPlugAndUnplugEventsDuringUpdates) {
 
 // ---- 3: the settings file held by another process ----------------------------
 
-namespace {
-constexpr wchar_t kHoldPathVar[] = L"FENNIK_HOLD_FILE";
-constexpr wchar_t kHeldEventVar[] = L"FENNIK_HOLD_HELD_EVENT";
-constexpr wchar_t kReleaseEventVar[] = L"FENNIK_HOLD_RELEASE_EVENT";
-
-std::wstring Env(const wchar_t* name) {
-    wchar_t value[MAX_PATH * 2] = {};
-    const DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH * 2);
-    return n > 0 && n < MAX_PATH * 2 ? std::wstring(value) : std::wstring();
-}
-
-bool IsHolderProcess() {
-    return !Env(kHoldPathVar).empty();
-}
-
-// Another process of this test executable that opens a file without sharing
-// and keeps it until told to let go.
-class FileHolder {
-public:
-    ~FileHolder() { Release(); }
-
-    bool Start(const std::wstring& path) {
-        const std::wstring tag = std::to_wstring(GetCurrentProcessId());
-        const std::wstring heldName = L"Local\\FennikTest.Held." + tag;
-        const std::wstring releaseName = L"Local\\FennikTest.Release." + tag;
-        held_ = CreateEventW(nullptr, TRUE, FALSE, heldName.c_str());
-        release_ = CreateEventW(nullptr, TRUE, FALSE, releaseName.c_str());
-        if (!held_ || !release_) return false;
-
-        wchar_t exe[MAX_PATH] = {};
-        GetModuleFileNameW(nullptr, exe, MAX_PATH);
-        std::wstring commandLine = L"\"" + std::wstring(exe) +
-                                   L"\" --gtest_filter=ReliabilitySettingsHeld.DISABLED_HolderProcess"
-                                   L" --gtest_also_run_disabled_tests --gtest_brief=1";
-        SetEnvironmentVariableW(kHoldPathVar, path.c_str());
-        SetEnvironmentVariableW(kHeldEventVar, heldName.c_str());
-        SetEnvironmentVariableW(kReleaseEventVar, releaseName.c_str());
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        const BOOL created =
-            CreateProcessW(exe, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_);
-        SetEnvironmentVariableW(kHoldPathVar, nullptr);
-        SetEnvironmentVariableW(kHeldEventVar, nullptr);
-        SetEnvironmentVariableW(kReleaseEventVar, nullptr);
-        if (!created) return false;
-        CloseHandle(pi_.hThread);
-        pi_.hThread = nullptr;
-        return AppDriver::WaitFor([&] {
-            return WaitForSingleObject(held_, 0) == WAIT_OBJECT_0 ||
-                   WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0;
-        }) && WaitForSingleObject(held_, 0) == WAIT_OBJECT_0;
-    }
-
-    // Lets go and waits for the process; its exit code (0: it held the file
-    // from Start until now), or -1.
-    long Release() {
-        long code = -1;
-        if (release_) SetEvent(release_);
-        if (pi_.hProcess) {
-            if (AppDriver::WaitFor([&] { return WaitForSingleObject(pi_.hProcess, 0) == WAIT_OBJECT_0; })) {
-                DWORD exitCode = 0;
-                GetExitCodeProcess(pi_.hProcess, &exitCode);
-                code = static_cast<long>(exitCode);
-            } else {
-                TerminateProcess(pi_.hProcess, 1);
-                WaitForSingleObject(pi_.hProcess, 5000);
-            }
-            CloseHandle(pi_.hProcess);
-            pi_ = {};
-        }
-        if (held_) CloseHandle(held_);
-        if (release_) CloseHandle(release_);
-        held_ = release_ = nullptr;
-        return code;
-    }
-
-private:
-    PROCESS_INFORMATION pi_{};
-    HANDLE held_ = nullptr;
-    HANDLE release_ = nullptr;
-};
-}  // namespace
-
-class ReliabilitySettingsHeld : public ReliabilityTest {
-protected:
-    // The holder process runs one test of this suite without the program.
-    void SetUp() override {
-        if (!IsHolderProcess()) ReliabilityTest::SetUp();
-    }
-    void TearDown() override {
-        if (!IsHolderProcess()) ReliabilityTest::TearDown();
-    }
-};
-
-// Run only as the other process of the test below.
-TEST_F(ReliabilitySettingsHeld, DISABLED_HolderProcess) {
-    ASSERT_TRUE(IsHolderProcess());
-    HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, Env(kHeldEventVar).c_str());
-    HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, Env(kReleaseEventVar).c_str());
-    ASSERT_TRUE(held && release);
-    const std::wstring path = Env(kHoldPathVar);
-    HANDLE file = INVALID_HANDLE_VALUE;
-    // The program may have the file open for a moment.
-    ASSERT_TRUE(AppDriver::WaitFor([&] {
-        file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        return file != INVALID_HANDLE_VALUE;
-    })) << "could not open " << Narrow(path) << ": " << GetLastError();
-    SetEvent(held);
-    EXPECT_EQ(WaitForSingleObject(release, 120000), WAIT_OBJECT_0);
-    CloseHandle(file);
-    CloseHandle(held);
-    CloseHandle(release);
-}
+class ReliabilitySettingsHeld : public ReliabilityTest {};
 
 // While another process holds the settings file without sharing, the program
 // toggles auto-update and runs an update: it keeps answering, the file stays
@@ -560,8 +446,15 @@ TEST_F(ReliabilitySettingsHeld, WritesWhileAnotherProcessHoldsTheFile) {
     ASSERT_TRUE(app.Flush());
     ASSERT_EQ(app.CheckState(IDC_AUTO_UPDATE), BST_UNCHECKED);
 
-    FileHolder holder;
-    ASSERT_TRUE(holder.Start(app.RunFile(kSettingsName))) << "the other process did not take the file";
+    // This test process is the other process: it opens the file without
+    // sharing (the program may have it open for a moment) and keeps it.
+    const std::wstring path = app.RunFile(kSettingsName);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    ASSERT_TRUE(AppDriver::WaitFor([&] {
+        held = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        return held != INVALID_HANDLE_VALUE;
+    })) << "could not take the file: " << GetLastError();
+    ScopedFile holder(held);
 
     BoxTally tally;
     app.Click(IDC_AUTO_UPDATE);
@@ -575,7 +468,7 @@ TEST_F(ReliabilitySettingsHeld, WritesWhileAnotherProcessHoldsTheFile) {
     ASSERT_TRUE(app.Flush());
     const std::wstring shownDownload = app.ControlText(IDC_DOWNLOAD_TIME);
 
-    EXPECT_EQ(holder.Release(), 0) << "the other process did not hold the file throughout";
+    holder.Reset();
 
     // Whole, and every value either the old one or the one shown.
     const std::wstring afterHold = SettingsText();
@@ -648,7 +541,29 @@ protected:
         EXPECT_TRUE(LocalFile() == body_) << "the download itself succeeded";
     }
 
-    // With the obstacle gone the next update reaches the device.
+    // A folder named `name` on the device blocks the copy: it fails cleanly
+    // and leaves the device as it was; with the folder gone the next update
+    // reaches the device.
+    void RunWithBlocker(const wchar_t* name, const char* what) {
+        const std::wstring blocker = DeviceRoot(L'E') + name;
+        const std::string deviceBefore = DeviceFile();
+        ASSERT_TRUE(CreateDirectoryW(blocker.c_str(), nullptr));
+        BoxTally tally;
+        LaunchAndUpdate(tally);
+        ASSERT_FALSE(HasFatalFailure());
+        ExpectCopyFailedCleanly(tally);
+        ASSERT_FALSE(HasFatalFailure());
+        EXPECT_TRUE(DeviceFile() == deviceBefore) << "the device's file changed: " << DeviceFile().size() << " bytes";
+        EXPECT_TRUE(GetFileAttributesW(blocker.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+        if (wcscmp(name, L"Ephemeris.ee.new") != 0) {
+            EXPECT_FALSE(FileExists(DeviceRoot(L'E') + L"Ephemeris.ee.new")) << "the temporary copy was left behind";
+        }
+        ASSERT_TRUE(RemoveDirectoryW(blocker.c_str()));
+        ExpectNextUpdateCopies(tally);
+        Report(std::string(what) + ": " + std::to_string(tally.copyFailed) + " copy failed, then " +
+               std::to_string(tally.copied) + " copied");
+    }
+
     void ExpectNextUpdateCopies(BoxTally& tally) {
         ASSERT_TRUE(UpdateFromRest(tally));
         EXPECT_EQ(NextBox(tally), Str(IDS_MSG_COPY_DONE));
@@ -669,41 +584,14 @@ protected:
 // The copy's temporary name is taken by a folder: the copy fails before it
 // touches the device's good file.
 TEST_F(ReliabilityDeviceUnwritable, TemporaryNameBlockedLeavesTheDeviceFile) {
-    const std::wstring device = DeviceRoot(L'E') + L"Ephemeris.ee";
-    const std::wstring blocker = DeviceRoot(L'E') + L"Ephemeris.ee.new";
-    ASSERT_TRUE(WriteFileBytes(device, Bytes(oldDevice_)));
-    ASSERT_TRUE(CreateDirectoryW(blocker.c_str(), nullptr));
-    BoxTally tally;
-    LaunchAndUpdate(tally);
-    ASSERT_FALSE(HasFatalFailure());
-    ExpectCopyFailedCleanly(tally);
-    ASSERT_FALSE(HasFatalFailure());
-    EXPECT_TRUE(DeviceFile() == oldDevice_) << "the device's file changed: " << DeviceFile().size() << " bytes";
-    EXPECT_TRUE(GetFileAttributesW(blocker.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-
-    ASSERT_TRUE(RemoveDirectoryW(blocker.c_str()));
-    ExpectNextUpdateCopies(tally);
-    Report("temporary name blocked: " + std::to_string(tally.copyFailed) + " copy failed, then " +
-           std::to_string(tally.copied) + " copied");
+    ASSERT_TRUE(WriteFileBytes(DeviceRoot(L'E') + L"Ephemeris.ee", Bytes(oldDevice_)));
+    RunWithBlocker(L"Ephemeris.ee.new", "temporary name blocked");
 }
 
 // The device's file name is taken by a folder: the copy fails, and the
 // temporary file it made is gone again.
 TEST_F(ReliabilityDeviceUnwritable, DeviceFileNameIsAFolder) {
-    const std::wstring blocker = DeviceRoot(L'E') + L"Ephemeris.ee";
-    ASSERT_TRUE(CreateDirectoryW(blocker.c_str(), nullptr));
-    BoxTally tally;
-    LaunchAndUpdate(tally);
-    ASSERT_FALSE(HasFatalFailure());
-    ExpectCopyFailedCleanly(tally);
-    ASSERT_FALSE(HasFatalFailure());
-    EXPECT_TRUE(GetFileAttributesW(blocker.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_FALSE(FileExists(DeviceRoot(L'E') + L"Ephemeris.ee.new")) << "the temporary copy was left on the device";
-
-    ASSERT_TRUE(RemoveDirectoryW(blocker.c_str()));
-    ExpectNextUpdateCopies(tally);
-    Report("device name a folder: " + std::to_string(tally.copyFailed) + " copy failed, then " +
-           std::to_string(tally.copied) + " copied");
+    RunWithBlocker(L"Ephemeris.ee", "device name a folder");
 }
 
 // ---- 5: far more data than expected -------------------------------------------

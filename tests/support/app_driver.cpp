@@ -74,23 +74,31 @@ void EndLeftoverInstances() {
     }
 }
 
-FILETIME ToFileTime(const SYSTEMTIME& time) {
+constexpr unsigned long long kTicksPerMinute = 10000000ull * 60;
+
+unsigned long long TicksOf(const SYSTEMTIME& time) {
     FILETIME ft{};
     SystemTimeToFileTime(&time, &ft);
-    return ft;
-}
-
-long long MinutesOf(const SYSTEMTIME& time) {
-    SYSTEMTIME t = time;
-    t.wSecond = 0;
-    t.wMilliseconds = 0;
-    t.wDayOfWeek = 0;
-    const FILETIME ft = ToFileTime(t);
-    const unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<long long>(ticks / (10000000ull * 60));
+    return (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
 constexpr wchar_t kTestDesktopName[] = L"FennikE2E";
+
+// Starts the program in `folder` on the tests' desktop.
+bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi) {
+    const std::wstring exe = folder + L"GpsFennik.exe";
+    std::wstring commandLine = L"\"" + exe + L"\"";
+    std::wstring desktop = kTestDesktopName;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.lpDesktop = desktop.data();
+    *pi = {};
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, pi))
+        return false;
+    CloseHandle(pi->hThread);
+    pi->hThread = nullptr;
+    return true;
+}
 
 }  // namespace
 
@@ -250,9 +258,7 @@ bool ParseStamp(const std::wstring& text, SYSTEMTIME* time) {
 }
 
 SYSTEMTIME AddMinutes(const SYSTEMTIME& time, long long minutes) {
-    const FILETIME ft = ToFileTime(time);
-    unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    ticks += static_cast<unsigned long long>(minutes * 60 * 10000000ll);
+    const unsigned long long ticks = TicksOf(time) + static_cast<unsigned long long>(minutes) * kTicksPerMinute;
     const FILETIME moved{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
     SYSTEMTIME out{};
     FileTimeToSystemTime(&moved, &out);
@@ -260,7 +266,7 @@ SYSTEMTIME AddMinutes(const SYSTEMTIME& time, long long minutes) {
 }
 
 long long MinutesBetween(const SYSTEMTIME& a, const SYSTEMTIME& b) {
-    return MinutesOf(b) - MinutesOf(a);
+    return static_cast<long long>(TicksOf(b) / kTicksPerMinute) - static_cast<long long>(TicksOf(a) / kTicksPerMinute);
 }
 
 std::wstring FromUtf16Bytes(const std::vector<unsigned char>& bytes) {
@@ -323,20 +329,7 @@ bool AppDriver::Start() {
     pi_ = {};
     mainWindow_ = nullptr;
     mainDialog_ = nullptr;
-    const std::wstring exe = RunFile(L"GpsFennik.exe");
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    std::wstring desktop = kTestDesktopName;
-    si.lpDesktop = desktop.data();
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, runFolder_.c_str(), &si,
-                        &pi_)) {
-        pi_ = {};
-        return false;
-    }
-    CloseHandle(pi_.hThread);
-    pi_.hThread = nullptr;
-    return true;
+    return StartProgram(runFolder_, &pi_);
 }
 
 bool AppDriver::Running() const {
@@ -351,17 +344,8 @@ bool AppDriver::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
 }
 
 bool AppDriver::RunSecondInstance(DWORD* exitCode, DWORD timeoutMs) {
-    const std::wstring exe = RunFile(L"GpsFennik.exe");
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    std::wstring desktop = kTestDesktopName;
-    si.lpDesktop = desktop.data();
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, runFolder_.c_str(), &si,
-                        &pi))
-        return false;
-    CloseHandle(pi.hThread);
+    if (!StartProgram(runFolder_, &pi)) return false;
     const bool ended = WaitFor([&] { return WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0; }, timeoutMs);
     if (ended) {
         GetExitCodeProcess(pi.hProcess, exitCode);
