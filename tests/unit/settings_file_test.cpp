@@ -300,35 +300,33 @@ TEST_F(SettingsFileSearch, MegabyteOfRandomBytesReadsAsDefaultsAndKeepsItsPrefix
 
 // ---- parsing: the value characters are taken without checks ---------------
 
-TEST_F(SettingsFileParsing, NonDigitCharactersEnterTheSumsByTheirCodes) {
-    // 'A' = 65 counts 17, 'B' = 66 counts 18, 'Z' = 90 counts 42.
-    Put(L"[EXPIRE TIME]\r\n20A7/1B/05\t13:0Z\r\n");
-    SYSTEMTIME t;
-    ASSERT_EQ(ReadTimestamp(kExpireTimeHeader, &t), 1);
-    EXPECT_EQ(Show(t), Show(At(2177, 28, 5, 13, 42)));
-
-    // Spaces count -16: 1000 * -16 + 100 * -16 + 7 = -17593, kept as 47943.
-    // The separators are not looked at.
-    Put(L"[EXPIRE TIME]\r\n  07x11y08z13w07\r\n");
-    ASSERT_EQ(ReadTimestamp(kExpireTimeHeader, &t), 1);
-    EXPECT_EQ(Show(t), Show(At(47943, 11, 8, 13, 7)));
-}
-
-TEST_F(SettingsFileParsing, ValueCutShortCountsMissingCharactersAsMinus48) {
-    Put(L"[EXPIRE TIME]\r\n2007/1");
-    SYSTEMTIME t;
-    ASSERT_EQ(ReadTimestamp(kExpireTimeHeader, &t), 1);
-    // month 10 - 48 = -38 -> 65498; day, hour, minute 10 * -48 - 48 = -528 -> 65008.
-    EXPECT_EQ(Show(t), Show(At(2007, 65498, 65008, 65008, 65008)));
-
-    // One odd byte after the header: the character 0x0032, then nothing.
-    PutBytes(Concat(Utf16Bytes(L"[EXPIRE TIME]\r\n"), Bytes{0x32}));
-    ASSERT_EQ(ReadTimestamp(kExpireTimeHeader, &t), 1);
-    // 2000 - 4800 - 480 - 48 = -3328 -> 62208.
-    EXPECT_EQ(Show(t), Show(At(62208, 65008, 65008, 65008, 65008)));
-
+TEST_F(SettingsFileParsing, ValueCharactersEnterTheSumsByTheirCodes) {
+    const struct {
+        const char* what;
+        Bytes file;
+        SYSTEMTIME expected;
+    } cases[] = {
+        // 'A' = 65 counts 17, 'B' = 66 counts 18, 'Z' = 90 counts 42.
+        {"non-digits", Utf16Bytes(L"[EXPIRE TIME]\r\n20A7/1B/05\t13:0Z\r\n"), At(2177, 28, 5, 13, 42)},
+        // Spaces count -16: 1000 * -16 + 100 * -16 + 7 = -17593, kept as 47943.
+        // The separators are not looked at.
+        {"spaces", Utf16Bytes(L"[EXPIRE TIME]\r\n  07x11y08z13w07\r\n"), At(47943, 11, 8, 13, 7)},
+        // Cut short: missing characters count -48. Month 10 - 48 = -38 -> 65498;
+        // day, hour, minute 10 * -48 - 48 = -528 -> 65008.
+        {"cut short", Utf16Bytes(L"[EXPIRE TIME]\r\n2007/1"), At(2007, 65498, 65008, 65008, 65008)},
+        // One odd byte after the header: the character 0x0032, then nothing.
+        // 2000 - 4800 - 480 - 48 = -3328 -> 62208.
+        {"odd byte", Concat(Utf16Bytes(L"[EXPIRE TIME]\r\n"), Bytes{0x32}), At(62208, 65008, 65008, 65008, 65008)},
+    };
+    for (const auto& c : cases) {
+        PutBytes(c.file);
+        SYSTEMTIME t;
+        ASSERT_EQ(ReadTimestamp(kExpireTimeHeader, &t), 1) << c.what;
+        EXPECT_EQ(Show(t), Show(c.expected)) << c.what;
+    }
     // Nothing at all after the header: no value.
     Put(L"[EXPIRE TIME]\r\n");
+    SYSTEMTIME t;
     std::memset(&t, 0xAB, sizeof t);
     EXPECT_EQ(ReadTimestamp(kExpireTimeHeader, &t), 0);
     EXPECT_EQ(Show(t), Show(SYSTEMTIME{}));
