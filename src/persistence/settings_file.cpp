@@ -140,6 +140,15 @@ int WriteValue(std::wstring_view header, std::wstring_view value) {
     return WriteText(file.Get(), std::wstring_view(line, value.size() + 2)) ? 1 : 0;
 }
 
+// Reads the chunk that follows `header` into `buf`; false when the file, the
+// section or its value is missing.
+bool ReadValue(const wchar_t* header, wchar_t (&buf)[kReadChars]) {
+    SettingsAccess lock;
+    ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
+    DWORD got = 0;
+    return file && FindSection(file.Get(), header) && ReadChunk(file.Get(), buf, &got);
+}
+
 }  // namespace
 
 int WriteAutoUpdateFlag(int flag) {
@@ -147,12 +156,8 @@ int WriteAutoUpdateFlag(int flag) {
 }
 
 int ReadAutoUpdateFlag() {
-    SettingsAccess lock;
-    ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
-    if (!file || !FindSection(file.Get(), kAutoUpdateHeader)) return 1;
     wchar_t buf[kReadChars];
-    DWORD got = 0;
-    if (!ReadChunk(file.Get(), buf, &got)) return 1;
+    if (!ReadValue(kAutoUpdateHeader, buf)) return 1;
     // Anything but "0" leaves auto-update on.
     return buf[0] == L'0' ? 0 : 1;
 }
@@ -171,12 +176,8 @@ int ReadTimestamp(const wchar_t* header, SYSTEMTIME* time) {
     if (!time) return 0;
     *time = SYSTEMTIME{};  // first of all: callers test the year for zero
     if (!header) return 0;
-    SettingsAccess lock;
-    ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
-    if (!file || !FindSection(file.Get(), header)) return 0;
     wchar_t buf[kReadChars];
-    DWORD got = 0;
-    if (!ReadChunk(file.Get(), buf, &got)) return 0;
+    if (!ReadValue(header, buf)) return 0;
     // Fixed positions, no checks: a character past the end reads as zero and
     // counts -48; each sum keeps its low 16 bits.
     const auto d = [&buf](size_t k) { return static_cast<int>(buf[k]) - 48; };

@@ -40,6 +40,15 @@ protected:
         EXPECT_FALSE(FileExists(DeviceRoot(L'E') + L"Ephemeris.ee")) << "the device got a file";
         EXPECT_FALSE(FileExists(app.RunFile(L"Kelva_log.txt"))) << "a copy was attempted";
     }
+    // Without an unexpired local file there is nothing to fall back on.
+    void ExpectServerDownFails(const RunFolderOptions& seeded) {
+        server.Stop();
+        ASSERT_TRUE(Launch(seeded));
+        ASSERT_TRUE(app.PlugDevice(L'E'));
+        EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
+        ExpectFailedPresentation();
+        ExpectUntouched(seeded);
+    }
     void ExpectFailedPresentation() {
         EXPECT_EQ(app.ControlText(IDC_STATUS), Str(IDS_DOWNLOAD_FAILED) + L"...") << Show(app.ControlText(IDC_STATUS));
         EXPECT_EQ(app.ProgressPosition(), 0);
@@ -68,23 +77,11 @@ TEST_F(DownloadFailure, ServerDownWithUnexpiredLocalFileCopiesThatFileToTheDevic
 }
 
 TEST_F(DownloadFailure, ServerDownWithExpiredLocalFileFails) {
-    const RunFolderOptions seeded = EarlierDownload(-60);
-    server.Stop();
-    ASSERT_TRUE(Launch(seeded));
-    ASSERT_TRUE(app.PlugDevice(L'E'));
-    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
-    ExpectFailedPresentation();
-    ExpectUntouched(seeded);
+    ExpectServerDownFails(EarlierDownload(-60));
 }
 
 TEST_F(DownloadFailure, ServerDownWithoutLocalFileFails) {
-    const RunFolderOptions seeded = EarlierDownload(2 * 24 * 60, false);
-    server.Stop();
-    ASSERT_TRUE(Launch(seeded));
-    ASSERT_TRUE(app.PlugDevice(L'E'));
-    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED));
-    ExpectFailedPresentation();
-    ExpectUntouched(seeded);
+    ExpectServerDownFails(EarlierDownload(2 * 24 * 60, false));
 }
 
 // The server answered, so the fallback to the local file does not apply:

@@ -24,14 +24,7 @@ bool Absent() {
 
 DownloadOutcome Outcome(uint32_t state, bool succeeded, uint16_t drives, bool (*file)(), SYSTEMTIME expiry,
                         SYSTEMTIME now) {
-    DownloadOutcome o = {};
-    o.stateNow = state;
-    o.succeeded = succeeded;
-    o.deviceDriveCount = drives;
-    o.localFilePresent = file;
-    o.storedExpiry = expiry;
-    o.now = now;
-    return o;
+    return DownloadOutcome{state, succeeded, drives, file, expiry, now};
 }
 
 const SYSTEMTIME kNow = At(2007, 11, 6, 9, 30, 20);
