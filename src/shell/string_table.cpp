@@ -29,6 +29,14 @@ void LoadUiText(UINT id, std::span<wchar_t> buf) {
     ReleaseSRWLockShared(&stringModuleLock);
 }
 
+int ShowUiMessage(HWND owner, UINT textId, UINT captionId, UINT flags) {
+    wchar_t text[kTextChars] = {};
+    wchar_t caption[kTextChars] = {};
+    LoadUiText(textId, text);
+    LoadUiText(captionId, caption);
+    return MessageBoxW(owner, text, caption, flags);
+}
+
 void ReleaseStringModule() {
     AcquireSRWLockExclusive(&stringModuleLock);
     if (app.stringModule != nullptr) {

@@ -14,5 +14,9 @@ HMODULE LoadStringModule();
 // An empty text when the module is missing or has no such text.
 void LoadUiText(UINT id, std::span<wchar_t> buf);
 
+// A message box owned by `owner` with text and caption from the string
+// module; returns the button the user pressed.
+int ShowUiMessage(HWND owner, UINT textId, UINT captionId, UINT flags);
+
 // Releases app.stringModule; later lookups yield empty texts.
 void ReleaseStringModule();

@@ -77,11 +77,7 @@ void ConfirmExit(HWND dialog) {
         return;
     }
     app.exitConfirmOpen = 1;
-    wchar_t text[kTextChars] = {};
-    wchar_t caption[kTextChars] = {};
-    LoadUiText(IDS_CONFIRM_EXIT, text);
-    LoadUiText(IDS_CAPTION_WARNING, caption);
-    if (MessageBoxW(dialog, text, caption, MB_OKCANCEL | MB_ICONWARNING) == IDOK)
+    if (ShowUiMessage(dialog, IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, MB_OKCANCEL | MB_ICONWARNING) == IDOK)
         PostMessageW(app.mainWindow, WM_COMMAND, IDM_EXIT, 0);
     app.exitConfirmOpen = 0;
 }
@@ -118,11 +114,7 @@ void OnDeviceRefused(HWND dialog) {
     SetDlgItemTextW(dialog, IDC_STATUS, L"");
     SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
     RestoreAndActivate(dialog);
-    wchar_t text[kTextChars] = {};
-    wchar_t caption[kTextChars] = {};
-    LoadUiText(IDS_MSG_DEVICE_REFUSED, text);
-    LoadUiText(IDS_CAPTION_WARNING, caption);
-    MessageBoxW(dialog, text, caption, MB_ICONWARNING);
+    ShowUiMessage(dialog, IDS_MSG_DEVICE_REFUSED, IDS_CAPTION_WARNING, MB_ICONWARNING);
 }
 
 void OnCommand(HWND dialog, WORD id) {

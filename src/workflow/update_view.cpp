@@ -32,11 +32,7 @@ void SetProgress(int position) {
 }
 
 void ShowMessage(UINT textId, UINT captionId, UINT iconFlags) {
-    wchar_t text[kTextChars] = {};
-    wchar_t caption[kTextChars] = {};
-    LoadUiText(textId, text);
-    LoadUiText(captionId, caption);
-    MessageBoxW(app.mainDialog.load(), text, caption, MB_OK | iconFlags);
+    ShowUiMessage(app.mainDialog.load(), textId, captionId, MB_OK | iconFlags);
 }
 
 constexpr UpdateView kDialogView = {
