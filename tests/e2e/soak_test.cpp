@@ -1,0 +1,97 @@
+// A randomized soak: Update presses, device events and server answers from a
+// seeded generator, bounded in count and time. However the events fall, the
+// program comes to rest whole: no torn file, settings that still parse, no
+// worker left, and the tray's Update item working.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <regex>
+
+#include "app_driver.h"
+#include "resources/resource.h"
+#include "shell/string_ids.h"
+
+namespace {
+
+// Every answer a body can come from: (size, seed) as the server makes it.
+constexpr struct {
+    const char* mode;
+    size_t size;
+    unsigned seed;
+} kAnswers[] = {
+    {"file 30000 1", 30000, 1},       {"chunked 40000 2", 40000, 2}, {"close 50000 3", 50000, 3},
+    {"slowbody 100000 4 5", 100000, 4}, {"slowheaders 9000 5 300", 9000, 5}, {"cut 60000 6", 0, 0},
+    {"status 404", 0, 0},             {"empty", 0, 0},               {"refuse", 0, 0},
+};
+
+using Soak = AppTest;
+
+TEST_F(Soak, RandomEventsEndAtRestWithWholeFiles) {
+    const unsigned seed = static_cast<unsigned>(GetTickCount64());
+    std::mt19937 rng(seed);
+    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(app.TrayDoubleClick());
+    int presses = 0, plugs = 0, answers = 0, boxes = 0, events = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (; events < 150 && std::chrono::steady_clock::now() < end; ++events) {
+        if (HWND box = app.Box()) {
+            PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+            ++boxes;
+        }
+        switch (rng() % 4) {
+        case 0:
+        case 1:
+            app.Click(IDC_UPDATE);
+            ++presses;
+            break;
+        case 2:
+            ASSERT_TRUE(rng() % 2 ? app.Plug(L'E') : app.Unplug(L'E'));
+            ++plugs;
+            break;
+        default:
+            ASSERT_TRUE(SetServerMode(kAnswers[rng() % std::size(kAnswers)].mode));
+            ++answers;
+        }
+        PumpUntil([] { return false; }, rng() % 200);
+    }
+    printf("soak seed %u: %d events, %d Update presses, %d device events, %d answer changes, %d boxes closed\n", seed,
+           events, presses, plugs, answers, boxes);
+
+    // At rest: every box answered and the button back to Update.
+    ASSERT_TRUE(SetServerMode("file 30000 1"));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            if (HWND box = app.Box()) PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+            return app.Flush() && !app.Box() && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE) && app.Enabled(IDC_UPDATE);
+        },
+        30000))
+        << "not at rest: status " << Show(app.Text(IDC_STATUS));
+
+    const auto whole = [](const Bytes& file) {
+        for (const auto& a : kAnswers)
+            if (a.size != 0 && file == ServedBody(a.size, a.seed)) return true;
+        return file.empty();
+    };
+    EXPECT_TRUE(whole(ReadFileBytes(app.File(L"Ephemeris.ee")))) << "torn local file";
+    EXPECT_TRUE(whole(ReadFileBytes(DeviceFile(L'E')))) << "torn device file";
+    EXPECT_FALSE(FileExists(app.File(L"packedEphemeris.ee")));
+    EXPECT_FALSE(FileExists(L"E:\\Ephemeris.ee.new"));
+    const std::wstring settings = FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini")));
+    EXPECT_TRUE(std::regex_match(settings, std::wregex(L"(\\[(DOWNLOAD|EXPIRE|UPDATE) TIME\\]\r\n\\d{4}/\\d\\d/\\d\\d\t"
+                                                       L"\\d\\d:\\d\\d\r\n|\\[AUTO UPDATE\\]\r\n[01]\r\n)*")))
+        << Show(settings);
+
+    // No worker left and the tray's Update item usable: it starts a download.
+    const int requests = ServerRequests();
+    EXPECT_TRUE(PumpUntil([&] {
+        app.TrayCommand(IDM_TRAY_UPDATE);  // ignored only while a worker still ends
+        return app.Flush() && ServerRequests() > requests;
+    })) << "the tray's Update started nothing";
+    EXPECT_TRUE(PumpUntil([&] {
+        if (HWND box = app.Box()) PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+        return app.Flush() && !app.Box() && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE);
+    }));
+}
+
+}  // namespace

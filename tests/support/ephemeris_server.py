@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""The tests' ephemeris server: python3 ephemeris_server.py PORT DIR
+
+Answers every request on 127.0.0.1:PORT as DIR/mode says, read afresh each time:
+  file|chunked|close N SEED   a body of N bytes, framed by length, chunks or close
+  cut N SEED                  N announced, half sent, then the connection dropped
+  slowheaders N SEED MS       the headers held back MS milliseconds
+  slowbody N SEED MS          16 KiB at once, then 4 KiB every MS milliseconds
+  status CODE | empty         an error, or a 200 without a body
+  refuse                      the port closed: connections are refused
+Request lines go to DIR/requests; DIR/state says whether the port listens. Returns
+once it listens; the server ends on DIR/stop, or by itself after 20 minutes.
+"""
+import http.server, os, socket, sys, threading, time
+
+
+def body(size, seed):  # the bytes of ServedBody() in test_util.cpp
+    return bytes((i * 131 + seed * 7 + (i >> 9)) % 251 for i in range(size))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        with open(os.path.join(self.server.dir, "requests"), "a") as log:
+            log.write(self.requestline + "\n")
+        kind, *n = (read(self.server.dir, "mode") or "file 20000 42").split()
+        n = [int(w) for w in n] + [0, 0, 0]
+        data = body(n[0], n[1]) if kind not in ("status", "empty") else b""
+        self.send_response(n[0] if kind == "status" else 200)
+        if kind == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            for at in range(0, len(data), 8192):
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(data[at:at + 8192]), data[at:at + 8192]))
+            return self.wfile.write(b"0\r\n\r\n")
+        self.close_connection = kind in ("close", "cut")
+        self.send_header("Connection" if kind == "close" else "Content-Length",
+                         "close" if kind == "close" else str(len(data)))
+        if kind == "slowheaders":
+            time.sleep(n[2] / 1000)
+        self.end_headers()
+        if kind == "cut":
+            return self.wfile.write(data[:len(data) // 2])
+        pieces = [data[:16384]] + [data[at:at + 4096] for at in range(16384, len(data), 4096)]
+        for i, piece in enumerate(pieces if kind == "slowbody" else [data]):
+            time.sleep(n[2] / 1000 if i else 0)
+            self.wfile.write(piece)
+            self.wfile.flush()
+
+
+def read(folder, name):
+    try:
+        with open(os.path.join(folder, name)) as f:
+            return f.read().strip()
+    except OSError:
+        return ""
+
+
+def write(folder, name, text):
+    with open(os.path.join(folder, name + ".new"), "w") as f:
+        f.write(text)
+    os.replace(os.path.join(folder, name + ".new"), os.path.join(folder, name))
+
+
+def listens(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+        return True
+    except OSError:
+        return False
+
+
+def serve(port, folder):
+    server, end = None, time.monotonic() + 1200
+    while time.monotonic() < end and not os.path.exists(os.path.join(folder, "stop")):
+        refuse = read(folder, "mode").startswith("refuse")
+        if refuse and server:
+            server.shutdown()
+            server.server_close()
+            server = write(folder, "state", "refusing")
+        elif not refuse and not server:
+            http.server.ThreadingHTTPServer.allow_reuse_address = True
+            server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+            server.daemon_threads, server.dir = True, folder
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            write(folder, "state", "listening")
+        time.sleep(0.02)
+
+
+def main(port, folder):
+    if listens(port):
+        sys.exit("port %d is taken: is another ephemeris server running?" % port)
+    os.makedirs(folder, exist_ok=True)
+    for name in ("stop", "mode", "requests", "state"):
+        if os.path.exists(os.path.join(folder, name)):
+            os.remove(os.path.join(folder, name))
+    if os.fork() > 0:  # the caller goes on once the port listens
+        for _ in range(100):
+            if listens(port):
+                return
+            time.sleep(0.1)
+        sys.exit("the ephemeris server did not start on port %d" % port)
+    os.setsid()
+    null = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):  # hold none of the caller's output open
+        os.dup2(null, fd)
+    serve(port, folder)
+
+
+if __name__ == "__main__":
+    main(int(sys.argv[1]), sys.argv[2])

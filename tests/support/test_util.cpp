@@ -1,0 +1,141 @@
+#include "test_util.h"
+
+#include <algorithm>
+
+#include "shell/scoped_win.h"
+
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (done()) return true;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return done();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)),
+                                  QS_ALLINPUT);
+    }
+}
+
+void RunTogether(const std::vector<std::function<void()>>& work) {
+    struct Start {
+        const std::function<void()>* fn;
+        HANDLE go;
+    };
+    ScopedKernelHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::vector<Start> starts;
+    for (const auto& fn : work) starts.push_back({&fn, go.Get()});
+    std::vector<HANDLE> threads;
+    for (Start& s : starts) {
+        threads.push_back(CreateThread(
+            nullptr, 0,
+            [](void* p) -> DWORD {
+                auto* s = static_cast<Start*>(p);
+                WaitForSingleObject(s->go, INFINITE);
+                (*s->fn)();
+                return 0;
+            },
+            &s, 0, nullptr));
+    }
+    SetEvent(go.Get());
+    for (HANDLE t : threads) {
+        if (!t) continue;
+        WaitForSingleObject(t, INFINITE);
+        CloseHandle(t);
+    }
+}
+
+std::wstring ExeDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path);
+    return dir.substr(0, dir.find_last_of(L'\\') + 1);
+}
+
+Bytes ReadFileBytes(const std::wstring& path) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+    Bytes bytes;
+    unsigned char chunk[65536];
+    DWORD got = 0;
+    while (file && ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const Bytes& bytes) {
+    ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    return file && (bytes.empty() || (WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                                nullptr) &&
+                                      written == bytes.size()));
+}
+
+bool FileExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Bytes Utf16Bytes(const std::wstring& text) {
+    Bytes bytes;
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<unsigned char>(c & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(c >> 8));
+    }
+    return bytes;
+}
+
+std::wstring FromUtf16(const Bytes& bytes) {
+    std::wstring text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text.push_back(static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8)));
+    return text;
+}
+
+std::string Show(const std::wstring& text) {
+    std::string out = "\"";
+    for (wchar_t c : text) {
+        if (c == L'\t') out += "\\t";
+        else if (c == L'\r') out += "\\r";
+        else if (c == L'\n') out += "\\n";
+        else if (c < 0x80) out += static_cast<char>(c);
+        else out += "\\u" + std::to_string(c);
+    }
+    return out + "\"";
+}
+
+SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME t = {};
+    t.wYear = year;
+    t.wMonth = month;
+    t.wDay = day;
+    t.wHour = hour;
+    t.wMinute = minute;
+    t.wSecond = second;
+    return t;
+}
+
+std::wstring Stamp(const SYSTEMTIME& time, long long minutes) {
+    FILETIME ft{};
+    SystemTimeToFileTime(&time, &ft);
+    ULARGE_INTEGER ticks{{ft.dwLowDateTime, ft.dwHighDateTime}};
+    ticks.QuadPart += static_cast<ULONGLONG>(minutes * 600000000LL);
+    ft = {ticks.LowPart, ticks.HighPart};
+    SYSTEMTIME moved{};
+    FileTimeToSystemTime(&ft, &moved);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04d/%02d/%02d\t%02d:%02d", moved.wYear, moved.wMonth, moved.wDay, moved.wHour, moved.wMinute);
+    return text;
+}
+
+Bytes ServedBody(size_t size, unsigned seed) {
+    Bytes body(size);
+    for (size_t i = 0; i < size; ++i) body[i] = static_cast<unsigned char>((i * 131 + seed * 7 + (i >> 9)) % 251);
+    return body;
+}
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}

@@ -1,0 +1,140 @@
+// The device side: which USB identities are the device, how the scan records
+// the prefix's removable drives E:, F: and G: and reports the count, how the
+// file replaces the old one on the device, and the log line of each copy.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "device/copy_worker.h"
+#include "device/drive_scan.h"
+#include "persistence/activity_log.h"
+#include "shell/app_state.h"
+#include "app_driver.h"
+
+namespace {
+
+TEST(DeviceId, TellsTheTwoModelsFromEverythingElse) {
+    const std::wstring longSerial = L"USB\\VID_7F3E&PID_2A63\\" + std::wstring(9978, L'x');
+    const std::wstring cutLooksAccepted = L"USB\\VID_7F3E&" + std::wstring(234, L' ') + L"PID_2A6199\\1";
+    const struct {
+        std::wstring id;
+        int kind;
+    } rows[] = {
+        {L"USB\\VID_7F3E&PID_2A61\\0001", kDeviceAccepted},
+        {L"USB\\VID_7F3E&PID_2A63\\5&2C3A&0&1", kDeviceRefused},
+        {L"USB\\VID_7F3E&PID_2A61", kDeviceAccepted},
+        {L"  USB  VID_7F3E \n#PID_2A61", kDeviceAccepted},  // every delimiter, repeated
+        {L"#USB##VID_7F3E&&PID_2A63#", kDeviceRefused},
+        {L"USB\\VID_7F3E&PID_0001\\0001", kDeviceOther},
+        {L"USB\\VID_1234&PID_2A61\\0001", kDeviceOther},
+        {L"USBSTOR\\DISK&VEN_X&PROD_Y\\0001", kDeviceOther},
+        {L"usb\\VID_7F3E&PID_2A61\\0001", kDeviceOther},  // case-sensitive
+        {L"USB\\VID_7F3E&PID_2A611\\0001", kDeviceOther},  // whole tokens
+        {L"USB\\VID_7F3E_PID_2A61", kDeviceOther},        // '_' is no delimiter
+        {L"USB\tVID_7F3E&PID_2A61", kDeviceOther},         // nor a tab
+        {L"USB\\PID_2A61&VID_7F3E", kDeviceOther},         // order counts
+        {L"USB\\VID_7F3E&\\", kDeviceOther},
+        {L"", kDeviceOther},
+        {std::wstring(L"USB\\VID_7F3E\0PID_2A61", 21), kDeviceOther},  // ends at the terminator
+        {longSerial, kDeviceRefused},
+        {std::wstring(280, L'\\') + L"USB\\VID_7F3E&PID_2A61", kDeviceAccepted},
+        {cutLooksAccepted, kDeviceOther},
+        {std::wstring(10000, L'U'), kDeviceOther},
+    };
+    for (const auto& r : rows) EXPECT_EQ(ClassifyDeviceId(r.id), r.kind) << Show(r.id.substr(0, 60));
+}
+
+class DriveScan : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dialog_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        ASSERT_NE(dialog_, nullptr);
+        for (const wchar_t* root : {L"E:\\", L"F:\\", L"G:\\"})
+            ASSERT_EQ(GetDriveTypeW(root), static_cast<UINT>(DRIVE_REMOVABLE)) << "tests/support/wine-run.sh maps it";
+    }
+    void TearDown() override {
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\GpsFennikSimulation");
+        app.deviceDrives.Publish({});
+        DestroyWindow(dialog_);
+    }
+    HWND dialog_ = nullptr;
+};
+
+// Each step plugs an arrangement ("E=A F=R": Accepted, Refused, Other maker),
+// scans, and checks the recorded letters and the messages posted, in order.
+TEST_F(DriveScan, ArrangementsAreRecordedAndCountChangesReported) {
+    const struct {
+        const wchar_t* drives;
+        const char* letters;
+        const char* posted;
+    } steps[] = {
+        {L"", "", ""},
+        {L"E=O", "", ""},
+        {L"E=A", "E", "added "},
+        {L"E=A", "E", ""},  // reported once
+        {L"G=A E=A", "EG", "added "},  // letter order
+        {L"F=A E=A", "EF", ""},  // the same count: nothing to tell
+        {L"E=A", "E", "removed "},
+        {L"E=R F=A", "F", "refused "},
+        {L"E=R G=R", "", "refused refused removed "},
+        {L"C=A H=A Z=A", "", ""},  // fixed, missing: never examined
+    };
+    for (const auto& step : steps) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\GpsFennikSimulation");
+        for (const wchar_t* d = step.drives; *d; d += d[3] ? 4 : 3)
+            ASSERT_TRUE(SetSimulatedDevice(d[0], d[2] == L'A'   ? L"USB\\VID_7F3E&PID_2A61\\1"
+                                                 : d[2] == L'R' ? L"USB\\VID_7F3E&PID_2A63\\2"
+                                                                : L"USB\\VID_1234&PID_2A61\\3"));
+        ScanDeviceDrives(dialog_);
+        std::string posted, letters;
+        MSG msg;
+        while (PeekMessageW(&msg, dialog_, 0, 0, PM_REMOVE))
+            posted += msg.message == MSG_DRIVE_ADDED     ? "added "
+                      : msg.message == MSG_DRIVE_REMOVED ? "removed "
+                      : msg.message == MSG_DEVICE_REFUSED ? "refused "
+                                                          : "other ";
+        const DeviceDrives drives = app.deviceDrives.Snapshot();
+        for (size_t i = 0; i < drives.Count(); ++i) letters += static_cast<char>(drives.Letter(i));
+        EXPECT_EQ(letters, step.letters) << Show(step.drives);
+        EXPECT_EQ(posted, step.posted) << Show(step.drives);
+    }
+}
+
+TEST(DeviceCopy, ReplacesTheOldFileWholeOrNotAtAll) {
+    const std::wstring dir = ExeDirectory(), source = dir + L"copy-source", temp = dir + L"copy.new",
+                       target = dir + L"copy-target";
+    const Bytes fresh = ServedBody(70000, 1), old = ServedBody(500, 2);
+    ASSERT_TRUE(WriteFileBytes(source, fresh) && WriteFileBytes(target, old));
+    EXPECT_TRUE(ReplaceFileOnDevice(source.c_str(), temp.c_str(), target.c_str()));
+    EXPECT_TRUE(ReadFileBytes(target) == fresh);
+    EXPECT_FALSE(FileExists(temp));
+
+    ASSERT_TRUE(WriteFileBytes(target, old));
+    EXPECT_FALSE(ReplaceFileOnDevice((dir + L"no-such-file").c_str(), temp.c_str(), target.c_str()));
+    EXPECT_EQ(ReadFileBytes(target), old);
+    EXPECT_FALSE(FileExists(temp));
+
+    ASSERT_TRUE(CreateDirectoryW((dir + L"a-folder").c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    EXPECT_FALSE(ReplaceFileOnDevice(source.c_str(), temp.c_str(), (dir + L"a-folder").c_str()));
+    EXPECT_FALSE(FileExists(temp)) << "a failed rename leaves no temporary";
+    for (const std::wstring& f : {source, target}) DeleteFileW(f.c_str());
+}
+
+TEST(ActivityLog, EachAttemptAppendsOneLine) {
+    const std::wstring path = ExeDirectory() + kLogFileName;
+    ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"earlier\r\n")));
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    ASSERT_EQ(AppendLog(L"Download to:", L"%s", L"E:\\100%\\Ephemeris.ee"), 1);
+    ASSERT_EQ(AppendLog(L"", L"%s", std::wstring(300, L'x').c_str()), 1);
+    wchar_t day[8];
+    swprintf(day, 8, L"%02d/%02d", now.wMonth, now.wDay);
+    const std::wstring stamp = std::wstring(day) + L"  \\d\\d:\\d\\d\\.\\d\\d::\\d{3}\t";
+    const std::wstring log = FromUtf16(ReadFileBytes(path));
+    EXPECT_TRUE(std::regex_match(log, std::wregex(L"earlier\r\n" + stamp + L"Download to:\tE:\\\\100%\\\\Ephemeris\\.ee\r\n" +
+                                                  stamp + L"\tx{254}\r\n")))
+        << Show(log);
+    DeleteFileW(path.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+// The download's decisions: the next state after a download, what counts as
+// a whole body, the percentage, and the progress callback's cancellation.
+#include <gtest/gtest.h>
+
+#include <urlmon.h>
+
+#include "acquisition/dl_callback.h"
+#include "acquisition/download_worker.h"
+#include "shell/app_state.h"
+#include "test_util.h"
+
+namespace {
+
+bool Present() { return true; }
+bool Absent() { return false; }
+
+TEST(DownloadDecision, NextStateFollowsCancelDeviceFileAndExpiry) {
+    const SYSTEMTIME now = At(2007, 11, 6, 9, 30, 20), later = At(2007, 11, 8, 13, 7), earlier = At(2007, 11, 5, 13, 7);
+    const struct {
+        uint32_t stateNow;
+        bool succeeded;
+        uint16_t drives;
+        bool (*file)();
+        SYSTEMTIME expiry, now;
+        uint32_t next;
+    } rows[] = {
+        {CancelRequested, true, 1, Present, later, now, Idle},
+        {CancelRequested, false, 0, Absent, {}, now, Idle},
+        {Downloaded, true, 1, Present, later, now, Copying},
+        {Downloaded, true, 0, Present, later, now, Downloaded},
+        {Connecting, false, 2, Present, later, now, Copying},  // no answer: the unexpired file goes
+        {Connecting, false, 1, Present, earlier, now, DownloadFailed},
+        {Connecting, false, 1, Present, {}, now, DownloadFailed},
+        {Connecting, false, 1, Absent, later, now, DownloadFailed},
+        {Connecting, false, 0, Present, later, now, DownloadFailed},
+        {Downloading, false, 1, Present, later, now, DownloadFailed},  // data began: no fallback
+        {Connecting, false, 1, Present, later, At(2007, 11, 8, 13, 7, 0), Copying},  // whole minutes
+        {Connecting, false, 1, Present, later, At(2007, 11, 8, 13, 7, 1), DownloadFailed},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(DecideAfterDownload({r.stateNow, r.succeeded, r.drives, r.file, r.expiry, r.now}), r.next)
+            << "state " << r.stateNow << ", succeeded " << r.succeeded << ", drives " << r.drives << ", expiry "
+            << Show(Stamp(r.expiry)) << ", now " << Show(Stamp(r.now)) << ":" << r.now.wSecond;
+}
+
+TEST(DownloadDecision, OnlyAWholeNonEmptyBodyIsComplete) {
+    const struct {
+        TransferReport report;
+        ULONGLONG fileSize;
+        bool complete;
+    } rows[] = {
+        {{true, 65536, 65536}, 65536, true},  {{true, 5000, 0}, 5000, true},     // length not announced
+        {{false, 65536, 65536}, 65536, false}, {{true, 32768, 65536}, 32768, false},  // no end, cut short
+        {{true, 65536, 65536}, 32768, false}, {{true, 0, 0}, 0, false},               // short file, empty
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(TransferComplete(r.report, r.fileSize), r.complete)
+            << "end " << r.report.endOfData << ", received " << r.report.bytesReceived << " of "
+            << r.report.bytesAnnounced << ", file " << r.fileSize;
+}
+
+TEST(DownloadProgress, PercentageIsTruncatedAndBounded) {
+    const struct {
+        ULONG received, announced;
+        int percent;
+    } rows[] = {
+        {29, 100, 28},  {57, 100, 56},   {58, 100, 57},         {100, 100, 100}, {0, 100, 0},
+        {150, 100, 100}, {5, 0, 0},      {0xFFFFFFFF, 0xFFFFFFFF, 100}, {0xFFFFFFFF, 1, 100},
+        {1, 0xFFFFFFFF, 0}, {0x7FFFFFFF, 0xFFFFFFFE, 50},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(DownloadPercentage(r.received, r.announced), r.percent) << r.received << " of " << r.announced;
+}
+
+TEST(DownloadProgress, CallbackMovesTheStateAndCarriesOutACancel) {
+    app.mainDialog.store(nullptr);
+    app.animationTimerActive.store(1);  // no timer request without a dialog
+    downloadCallback.ResetReport();
+    const struct {
+        uint32_t before;
+        ULONG status, received, announced;
+        HRESULT result;
+        uint32_t after;
+    } steps[] = {
+        {Connecting, BINDSTATUS_CONNECTING, 0, 0, S_OK, Connecting},
+        {Connecting, BINDSTATUS_BEGINDOWNLOADDATA, 8192, 0, S_OK, Downloading},
+        {Downloading, BINDSTATUS_DOWNLOADINGDATA, 42, 100, S_OK, Downloading},
+        {Downloading, BINDSTATUS_ENDDOWNLOADDATA, 100, 100, S_OK, Downloaded},
+        {CancelRequested, BINDSTATUS_CONNECTING, 0, 0, E_ABORT, CancelRequested},
+        {CancelRequested, BINDSTATUS_BEGINDOWNLOADDATA, 1, 2, E_ABORT, CancelRequested},
+        {CancelRequested, BINDSTATUS_DOWNLOADINGDATA, 1, 2, E_ABORT, CancelRequested},
+        {CancelRequested, BINDSTATUS_ENDDOWNLOADDATA, 2, 2, E_ABORT, CancelRequested},
+    };
+    for (const auto& s : steps) {
+        app.updateState.store(s.before);
+        EXPECT_EQ(downloadCallback.OnProgress(s.received, s.announced, s.status, L""), s.result) << "status " << s.status;
+        EXPECT_EQ(app.updateState.load(), s.after) << "status " << s.status << " in state " << s.before;
+        if (s.status == BINDSTATUS_DOWNLOADINGDATA && s.result == S_OK) {
+            EXPECT_EQ(app.downloadPercent.load(), 42);
+        }
+    }
+    app.updateState.store(Idle);
+    app.animationTimerActive.store(0);
+}
+
+}  // namespace

@@ -1,0 +1,111 @@
+// Kelva_config.ini beside the test executable: the file's bytes, the chunked
+// search across its boundaries, the in-place write, and the program's three
+// threads writing at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "persistence/settings_file.h"
+#include "test_util.h"
+
+namespace {
+
+class Settings : public ::testing::Test {
+protected:
+    void SetUp() override { DeleteFileW(path_.c_str()); }
+    void TearDown() override { DeleteFileW(path_.c_str()); }
+    void Put(const std::wstring& text) { ASSERT_TRUE(WriteFileBytes(path_, Utf16Bytes(text))); }
+    std::wstring Text() const { return FromUtf16(ReadFileBytes(path_)); }
+    static std::wstring Read(const wchar_t* header) {
+        SYSTEMTIME t;
+        return ReadTimestamp(header, &t) ? Stamp(t) : L"none";
+    }
+    const std::wstring path_ = ExeDirectory() + kSettingsFileName;
+};
+
+TEST_F(Settings, WritersMakeTheDocumentedFileAndReadersTakeItBack) {
+    ASSERT_EQ(WriteTimestamp(kDownloadTimeHeader, At(2007, 11, 5, 13, 7)), 1);
+    ASSERT_EQ(WriteTimestamp(kExpireTimeHeader, At(2007, 11, 8, 13, 7)), 1);
+    ASSERT_EQ(WriteTimestamp(kUpdateTimeHeader, At(2007, 11, 5, 13, 8)), 1);
+    ASSERT_EQ(WriteAutoUpdateFlag(0), 1);
+    const std::wstring example = L"[DOWNLOAD TIME]\r\n2007/11/05\t13:07\r\n[EXPIRE TIME]\r\n2007/11/08\t13:07\r\n"
+                                 L"[UPDATE TIME]\r\n2007/11/05\t13:08\r\n[AUTO UPDATE]\r\n0\r\n";
+    EXPECT_EQ(ReadFileBytes(path_), Utf16Bytes(example)) << Show(Text());
+    EXPECT_EQ(ReadFileBytes(path_).size(), 238u);
+    EXPECT_EQ(Read(kExpireTimeHeader), L"2007/11/08\t13:07");
+    EXPECT_EQ(ReadAutoUpdateFlag(), 0);
+    ASSERT_EQ(WriteTimestamp(kDownloadTimeHeader, At(2009, 1, 2, 3, 4)), 1);
+    ASSERT_EQ(WriteAutoUpdateFlag(1), 1);
+    EXPECT_EQ(Text(), L"[DOWNLOAD TIME]\r\n2009/01/02\t03:04" + example.substr(33, example.size() - 36) + L"1\r\n");
+    EXPECT_EQ(WriteTimestamp(kUpdateTimeHeader, At(10000, 1, 1)), 0) << "a 17-character value would eat a line end";
+}
+
+// Chunks of 149 characters step back by one character less than the header:
+// walk each header across the first boundaries, reading and writing it.
+TEST_F(Settings, HeaderIsFoundAtEveryOffsetAcrossChunkBoundaries) {
+    for (const wchar_t* header : {kExpireTimeHeader, kDownloadTimeHeader}) {
+        for (size_t offset = 0; offset < 460; ++offset) {
+            const std::wstring prefix(offset, L'x');
+            Put(prefix + header + L"2007/11/08\t13:07\r\n");
+            ASSERT_EQ(Read(header), L"2007/11/08\t13:07") << Show(header) << " at " << offset;
+            ASSERT_EQ(WriteTimestamp(header, At(2009, 1, 2, 3, 4)), 1);
+            ASSERT_EQ(Text(), prefix + header + L"2009/01/02\t03:04\r\n") << Show(header) << " at " << offset;
+        }
+    }
+}
+
+// Files made by hand or damaged: what is read, and what a write makes of them.
+TEST_F(Settings, OddFilesAreReadSafelyAndWrittenWithoutHarm) {
+    const std::wstring junk = std::wstring(L"junk") + L'\0';
+    const struct {
+        std::wstring file;
+        int flagRead;
+        int write;  // -1: write no flag
+        std::wstring after;
+    } rows[] = {
+        {L"", 1, 0, L"[AUTO UPDATE]\r\n0\r\n"},
+        {L"[AUTO UPDATE]\r\nx\r\n", 1, 1, L"[AUTO UPDATE]\r\n1\r\n"},
+        {L"[auto update]\r\n0\r\n[AUTO UPDATE]\n0\r\n", 1, 0,
+         L"[auto update]\r\n0\r\n[AUTO UPDATE]\n0\r\n[AUTO UPDATE]\r\n0\r\n"},
+        {L"[AUTO UPDATE]\r\n0\r\n" + std::wstring(400, L'-') + L"[AUTO UPDATE]\r\n1\r\n", 0, -1, L""},  // first wins
+        {junk + L"[AUTO UPDATE]\r\n0\r\n", 0, 1, junk + L"[AUTO UPDATE]\r\n1\r\n"},  // a zero hides nothing
+        {L"[UPDATE TIME]\r\n2007\r\n[AUTO UPDATE]\r\n0\r\n", 0, -1, L""},
+    };
+    for (const auto& r : rows) {
+        Put(r.file);
+        EXPECT_EQ(ReadAutoUpdateFlag(), r.flagRead) << Show(r.file);
+        if (r.write >= 0) {
+            ASSERT_EQ(WriteAutoUpdateFlag(r.write), 1);
+            EXPECT_EQ(Text(), r.after) << Show(r.file);
+        }
+    }
+    // A short hand-made time is replaced without eating the next header.
+    ASSERT_EQ(WriteTimestamp(kUpdateTimeHeader, At(2009, 3, 3, 3, 3)), 1);
+    EXPECT_EQ(Text(), L"[UPDATE TIME]\r\n2009/03/03\t03:03\r\n[AUTO UPDATE]\r\n0\r\n");
+    EXPECT_EQ(ReadAutoUpdateFlag(), 0);
+}
+
+// The main thread and both workers write at once: no write is lost and no
+// section is appended twice.
+TEST_F(Settings, ThreadsWritingAtOnceLoseNothing) {
+    constexpr int kRounds = 100;
+    std::atomic<int> failures{0};
+    std::vector<std::function<void()>> writers;
+    for (const wchar_t* header : {kDownloadTimeHeader, kExpireTimeHeader, kUpdateTimeHeader}) {
+        writers.push_back([&, header] {
+            for (int i = 0; i < kRounds; ++i) {
+                const SYSTEMTIME value = At(2000 + i, 1 + i % 12, 1 + i % 28, i % 24, i % 60);
+                if (!WriteTimestamp(header, value) || Read(header) != Stamp(value)) ++failures;
+            }
+        });
+    }
+    writers.push_back([&] {
+        for (int i = 0; i < kRounds; ++i)
+            if (!WriteAutoUpdateFlag(i % 2) || ReadAutoUpdateFlag() != i % 2) ++failures;
+    });
+    RunTogether(writers);
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(ReadFileBytes(path_).size(), 238u) << Show(Text());
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+// The Update command and ApplyState through a recording view: no dialog, no
+// message box, and no thread unless a race test starts one.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "acquisition/download_worker.h"
+#include "shell/app_state.h"
+#include "shell/string_table.h"
+#include "test_util.h"
+#include "workflow/update_state.h"
+#include "workflow/update_view.h"
+
+namespace {
+
+std::mutex recordLock;
+std::string events;
+bool failStarts = false;
+int downloadStarts = 0, copyStarts = 0;
+
+void Record(const std::string& event) {
+    std::lock_guard<std::mutex> hold(recordLock);
+    events += event + " ";
+}
+
+std::string Narrow(const wchar_t* text) {
+    return std::string(text, text + wcslen(text));
+}
+
+const UpdateView kRecordingView = {
+    [](const wchar_t* text) { Record("status:" + Narrow(text)); },
+    [](bool enable) { Record(enable ? "enable" : "disable"); },
+    [](UINT id) { Record("caption:" + std::to_string(id)); },
+    [](int position) { Record("progress:" + std::to_string(position)); },
+    [](const wchar_t* text) { Record("tip:" + Narrow(text)); },
+    [](UINT text, UINT, UINT icon) { Record("box:" + std::to_string(text) + "/" + std::to_string(icon)); },
+    [](LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot) {
+        std::lock_guard<std::mutex> hold(recordLock);
+        if (failStarts) return false;
+        ++(routine == DownloadWorker ? downloadStarts : copyStarts);
+        events += routine == DownloadWorker ? "start:download " : "start:copy ";
+        slot.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));  // a closable stand-in
+        return true;
+    },
+};
+
+class Workflow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app.stringModule = LoadLibraryExW(L"" FENNIK_STRING_MODULE_PATH, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        ASSERT_NE(app.stringModule, nullptr);
+        LoadUiText(1000, app.appTitle);
+        SetUpdateView(&kRecordingView);
+    }
+    void TearDown() override {
+        Reset(Idle);
+        SetUpdateView(nullptr);
+        ReleaseStringModule();
+    }
+    static void Reset(uint32_t state, uint32_t ready = 1) {
+        for (auto* slot : {&app.downloadThread, &app.copyThread}) ReleaseWorkerHandle(*slot);
+        std::lock_guard<std::mutex> hold(recordLock);
+        events.clear();
+        failStarts = false;
+        downloadStarts = copyStarts = 0;
+        app.updateState.store(state);
+        app.readyForUpdate.store(ready);
+        app.deviceAccepted = 1;
+    }
+};
+
+// What each state shows, and the worker it starts.
+TEST_F(Workflow, EveryStateIsPresentedAsTheUserSeesIt) {
+    const struct {
+        uint32_t state, ready;
+        const char* events;
+    } rows[] = {
+        {Idle, 1, "status: enable caption:1004 progress:0 tip:GPS Fennik box:1024/48 "},
+        {CancelRequested, 0, "status:Cancelling... disable caption:1005 progress:0 tip:Cancelling... "},
+        {Connecting, 0, "status:Connecting to the server... caption:1005 progress:0 tip:Downloading... start:download "},
+        {Downloading, 0, "status:Connecting to the server... caption:1005 progress:0 tip:Downloading... start:download "},
+        {Downloaded, 1, "status:Download complete...\t100% caption:1004 progress:100 tip:GPS Fennik box:1025/64 "},
+        {DownloadFailed, 1, "status:Download failed... caption:1004 progress:0 tip:GPS Fennik box:1026/48 "},
+        {Copying, 0, "status:Copying to the GPS device... disable caption:1005 progress:0 tip:Updating the GPS device... "
+                     "start:copy "},
+        {Copied, 1, "status:GPS device updated... enable caption:1004 progress:100 tip:GPS Fennik box:1027/64 "},
+        {CopyFailed, 1, "status:GPS device not updated... enable caption:1004 progress:0 tip:GPS Fennik box:1028/48 "},
+        {9, 0, ""},
+    };
+    for (const auto& row : rows) {
+        Reset(row.state, row.state > CopyFailed ? row.ready : !row.ready);
+        ApplyState(row.state);
+        EXPECT_EQ(events, row.events) << "state " << row.state;
+        EXPECT_EQ(app.readyForUpdate.load(), row.ready) << "state " << row.state;
+    }
+}
+
+// The Update command from each state: where it goes and what it starts.
+TEST_F(Workflow, UpdateCommandMovesEachStateOn) {
+    enum Setup { Plain, WorkerHoldsBox, StartFails, DeviceRefused };
+    const struct {
+        uint32_t from;
+        Setup setup;
+        uint32_t to, ready;
+        int downloads;
+        const char* box;  // the box shown, "" for none
+    } rows[] = {
+        {Idle, Plain, Connecting, 0, 1, ""},
+        {Downloaded, Plain, Connecting, 0, 1, ""},
+        {DownloadFailed, Plain, Connecting, 0, 1, ""},
+        {Copied, Plain, Connecting, 0, 1, ""},
+        {CopyFailed, Plain, Connecting, 0, 1, ""},
+        {Connecting, Plain, CancelRequested, 0, 0, ""},
+        {Downloading, Plain, CancelRequested, 0, 0, ""},
+        {CancelRequested, Plain, CancelRequested, 1, 0, ""},  // a repeat neither starts nor blocks
+        {Copying, Plain, Copying, 1, 0, ""},
+        {Copied, WorkerHoldsBox, Copied, 1, 0, ""},  // its result box is still open
+        {Idle, StartFails, DownloadFailed, 1, 0, "box:1026/48"},
+        {Downloading, DeviceRefused, Downloading, 1, 0, "box:1029/48"},
+        {9, Plain, 9, 1, 0, ""},
+    };
+    for (const auto& row : rows) {
+        Reset(row.from);
+        if (row.setup == WorkerHoldsBox) app.copyThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        failStarts = row.setup == StartFails;
+        app.deviceAccepted = row.setup != DeviceRefused;
+        RunUpdateCommand();
+        SCOPED_TRACE("from " + std::to_string(row.from) + ", setup " + std::to_string(row.setup) + ": " + events);
+        EXPECT_EQ(app.updateState.load(), row.to);
+        EXPECT_EQ(app.readyForUpdate.load(), row.ready);
+        EXPECT_EQ(downloadStarts, row.downloads);
+        EXPECT_EQ(copyStarts, 0);
+        EXPECT_EQ(app.downloadThread.load() != INVALID_HANDLE_VALUE, row.downloads == 1);
+        EXPECT_NE(events.find(row.box), std::string::npos);
+        EXPECT_EQ(events.find("box:") != std::string::npos, *row.box != 0);
+    }
+}
+
+// The user's Update and the download worker's final decision in a race: a
+// cancel never outlives the worker, the program never rests blocked, and two
+// presentations of Copying start one copy worker.
+TEST_F(Workflow, RacesNeverStrandTheWorkflow) {
+    for (int round = 0; round < 400; ++round) {
+        Reset(round % 2 ? Downloading : Connecting, 0);
+        app.downloadThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        RunTogether({RunUpdateCommand, [] {
+                         DownloadOutcome outcome = {};
+                         outcome.succeeded = true;
+                         outcome.localFilePresent = [] { return true; };
+                         const uint32_t next = StoreFinalState([&](uint32_t now) {
+                             outcome.stateNow = now;
+                             return DecideAfterDownload(outcome);
+                         });
+                         ApplyState(next);
+                         ReleaseWorkerHandle(app.downloadThread);
+                     }});
+        const uint32_t state = app.updateState.load();
+        const bool workerRuns = app.downloadThread.load() != INVALID_HANDLE_VALUE;
+        if (state == CancelRequested || state == Connecting)
+            ASSERT_TRUE(workerRuns) << "round " << round << ": state " << state << " without a worker";
+        else
+            ASSERT_TRUE((state == Idle || state == Downloaded) && app.readyForUpdate.load() == 1)
+                << "round " << round << ": state " << state << ", ready " << app.readyForUpdate.load();
+    }
+    for (int round = 0; round < 200; ++round) {
+        Reset(Copying, 0);
+        RunTogether({[] { ApplyState(Copying); }, [] { ApplyState(Copying); }});
+        ASSERT_EQ(copyStarts, 1) << "round " << round;
+    }
+}
+
+}  // namespace
