@@ -28,7 +28,10 @@ constexpr struct {
 using Soak = AppTest;
 
 TEST_F(Soak, RandomEventsEndAtRestWithWholeFiles) {
-    const unsigned seed = static_cast<unsigned>(GetTickCount64());
+    char given[16] = {};
+    const unsigned seed = GetEnvironmentVariableA("FENNIK_SOAK_SEED", given, sizeof given)
+                              ? static_cast<unsigned>(strtoul(given, nullptr, 10))
+                              : static_cast<unsigned>(GetTickCount64());
     std::mt19937 rng(seed);
     ASSERT_TRUE(Launch());
     ASSERT_TRUE(app.TrayDoubleClick());
