@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 
 int SetStartWithWindows(int enable) {
     HKEY raw = nullptr;

@@ -2,12 +2,12 @@
 
 #include <commctrl.h>
 
-#include "persistence/module_path.h"
+#include "base/module_path.h"
+#include "base/text.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
-#include "shell/text.h"
 #include "shell/tray_icon.h"
 #include "workflow/main_dialog.h"
 

@@ -4,9 +4,9 @@
 
 #include <mutex>
 
+#include "base/scoped_win.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
-#include "shell/scoped_win.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
 

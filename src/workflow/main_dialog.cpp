@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include "base/text.h"
 #include "device/drive_scan.h"
 #include "persistence/run_key.h"
 #include "persistence/settings_file.h"
@@ -11,7 +12,6 @@
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
-#include "shell/text.h"
 #include "workflow/update_state.h"
 
 namespace {

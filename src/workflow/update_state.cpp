@@ -3,11 +3,11 @@
 #include <mutex>
 
 #include "acquisition/download_worker.h"
+#include "base/text.h"
 #include "device/copy_worker.h"
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
-#include "shell/text.h"
 #include "workflow/update_view.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "win_test_util.h"
 
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 
 #include <algorithm>
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "persistence/activity_log.h"
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 #include "named_test_lock.h"
 #include "win_test_util.h"
 

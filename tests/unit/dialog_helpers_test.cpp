@@ -5,7 +5,7 @@
 
 #include "shell/app_state.h"
 #include "shell/string_table.h"
-#include "shell/text.h"
+#include "base/text.h"
 #include "workflow/main_dialog.h"
 
 namespace {

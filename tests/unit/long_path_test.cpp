@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "persistence/activity_log.h"
-#include "persistence/module_path.h"
+#include "base/module_path.h"
 #include "persistence/settings_file.h"
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 #include "win_test_util.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "resources/resource.h"
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 #include "shell/string_ids.h"
 #include "win_test_util.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "persistence/run_key.h"
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 #include "named_test_lock.h"
 #include "win_test_util.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "persistence/settings_file.h"
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 #include "named_test_lock.h"
 #include "win_test_util.h"
 

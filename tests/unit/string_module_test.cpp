@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "shell/app_state.h"
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
 #include "win_test_util.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "shell/text.h"
+#include "base/text.h"
 
 TEST(BoundedText, CopyAndAppendStopAtCapacityAndKeepTerminator) {
     wchar_t buf[6];
