@@ -123,7 +123,11 @@ void OnCommand(HWND dialog, WORD id) {
     case IDC_AUTO_UPDATE: WriteAutoUpdateFlag(IsDlgButtonChecked(dialog, IDC_AUTO_UPDATE) == BST_CHECKED ? 1 : 0); break;
     case IDC_UPDATE: RunUpdateCommand(); break;
     case IDC_CLOSE: ShowWindow(dialog, SW_HIDE); break;
-    case IDC_STARTUP: SetStartWithWindows(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED ? 1 : 0); break;
+    case IDC_STARTUP:
+        SetStartWithWindows(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED ? 1 : 0);
+        // The box shows what is stored, never a tick that was refused.
+        CheckDlgButton(dialog, IDC_STARTUP, IsStartWithWindows() ? BST_CHECKED : BST_UNCHECKED);
+        break;
     default: break;
     }
 }
