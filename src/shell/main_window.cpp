@@ -164,12 +164,19 @@ int RunApplication(HINSTANCE instance) {
     if (!InitInstance(instance)) return 0;
 
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    MSG msg = {};
+    for (;;) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0) return static_cast<int>(msg.wParam);  // WM_QUIT
+        if (got == -1) {
+            // msg holds nothing then. End as after Exit, so the tray icon
+            // goes too, and report the failure.
+            if (IsWindow(app.mainWindow)) DestroyWindow(app.mainWindow);
+            return kMessageLoopFailedExitCode;
+        }
         if (!TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
     }
-    return static_cast<int>(msg.wParam);
 }

@@ -77,7 +77,7 @@ TEST(DownloadProgress, PercentageTakesTheQuotientFirstAndTruncates) {
     EXPECT_EQ(DownloadPercentage(58, 100), 57);
     EXPECT_EQ(DownloadPercentage(50, 100), 50);
     EXPECT_EQ(DownloadPercentage(100, 100), 100);
-    EXPECT_EQ(DownloadPercentage(150, 100), 150);
+    EXPECT_EQ(DownloadPercentage(150, 100), 100);
     EXPECT_EQ(DownloadPercentage(0xFFFFFFFFu, 0xFFFFFFFFu), 100) << "counts are unsigned";
 }
 
