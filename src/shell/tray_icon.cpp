@@ -123,6 +123,9 @@ void ShowTrayMenu() {
     // Needed so that the menu closes when the user clicks elsewhere.
     SetForegroundWindow(app.mainWindow);
     TrackPopupMenu(menu.Get(), 0, cursor.x, cursor.y, 0, app.mainWindow, nullptr);
+    // The platform's rule for notification-area menus: without a message to
+    // the owner after the menu, the next one may close at once.
+    PostMessageW(app.mainWindow, WM_NULL, 0, 0);
 }
 
 void OnTrayNotify(LPARAM lParam) {
