@@ -12,6 +12,7 @@
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
+#include "shell/tray_icon.h"
 #include "workflow/update_state.h"
 #include "workflow/update_view.h"
 
@@ -245,6 +246,7 @@ TEST(UpdateWorkflowRaces, ACancelNeverOutlivesTheDownloadWorker) {
         HANDLE worker = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         app.updateState.store(round % 2 ? Downloading : Connecting);
         app.downloadThread.store(worker);
+        app.readyForUpdate.store(0);
         app.deviceAccepted = 1;
         std::thread user([] { RunUpdateCommand(); });
         std::thread downloader([] {
@@ -264,8 +266,12 @@ TEST(UpdateWorkflowRaces, ACancelNeverOutlivesTheDownloadWorker) {
         // (Connecting) must have its worker.
         if (state == CancelRequested || state == Connecting)
             EXPECT_NE(app.downloadThread.load(), INVALID_HANDLE_VALUE) << "round " << round << " state " << state;
-        else
+        else {
             EXPECT_TRUE(state == Idle || state == Downloaded) << "round " << round << " state " << state;
+            // At rest the tray may start the next update.
+            EXPECT_EQ(app.readyForUpdate.load(), 1u) << "round " << round << " state " << state;
+            EXPECT_TRUE(TrayUpdateAllowed()) << "round " << round;
+        }
         HANDLE left = app.downloadThread.exchange(INVALID_HANDLE_VALUE);
         if (left != INVALID_HANDLE_VALUE) CloseHandle(left);
     }
