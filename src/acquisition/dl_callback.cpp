@@ -8,6 +8,10 @@
 DlCallback downloadCallback;
 
 int DownloadPercentage(ULONG ulProgress, ULONG ulProgressMax) {
+    if (ulProgressMax == 0) return 0;  // size unknown
+    // A server may send more than it announced; a larger ratio would also
+    // overflow the conversion to int.
+    if (ulProgress >= ulProgressMax) return 100;
     const double quotient = static_cast<double>(ulProgress) / static_cast<double>(ulProgressMax);
     return static_cast<int>(quotient * 100.0);
 }

@@ -42,5 +42,5 @@ private:
 extern DlCallback downloadCallback;
 
 // The percentage of ulProgress in ulProgressMax: quotient first, in double
-// precision, truncated; not clamped. ulProgressMax must not be 0.
+// precision, truncated, and kept within 0 to 100 (0 while the size is unknown).
 int DownloadPercentage(ULONG ulProgress, ULONG ulProgressMax);

@@ -14,8 +14,8 @@
 #include <iterator>
 #include <vector>
 
-#include "shell/scoped_win.h"
-#include "shell/text.h"
+#include "base/scoped_win.h"
+#include "base/text.h"
 
 namespace {
 

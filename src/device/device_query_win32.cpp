@@ -6,7 +6,7 @@
 #include <setupapi.h>
 #include <cfgmgr32.h>
 
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 
 namespace {
 

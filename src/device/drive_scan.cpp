@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <dbt.h>
 
+#include "base/scoped_win.h"
+#include "base/text.h"
 #include "device/device_query.h"
 #include "shell/app_state.h"
-#include "shell/scoped_win.h"
-#include "shell/text.h"
 
 // Last, so that only the interface classes of these two headers become
 // constants of this program (the import libraries do not carry them).

@@ -6,8 +6,8 @@
 #include <cwchar>
 #include <string_view>
 
-#include "persistence/module_path.h"
-#include "shell/scoped_win.h"
+#include "base/module_path.h"
+#include "base/scoped_win.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "persistence/module_path.h"
+#include "base/module_path.h"
+#include "base/scoped_win.h"
 #include "persistence/timestamp_text.h"
-#include "shell/scoped_win.h"
 
 namespace {
 

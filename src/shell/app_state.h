@@ -94,8 +94,12 @@ struct AppState {
     // Released only under the string lock (see string_table.h).
     HMODULE stringModule = nullptr;
 
-    // The one tray record; every change goes through trayLock (tray_icon.h).
+    // The one tray record; every change goes through trayLock (tray_icon.h),
+    // which is never held across a call into the shell. The two counters,
+    // under the same lock, order tooltips that reach the shell concurrently.
     NOTIFYICONDATAW trayIconData = {};
+    uint64_t trayTipGeneration = 0;
+    uint64_t trayTipShown = 0;
     std::mutex trayLock;
 };
 

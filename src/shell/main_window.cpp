@@ -2,12 +2,14 @@
 
 #include <commctrl.h>
 
-#include "persistence/module_path.h"
+#include <iterator>
+
+#include "base/module_path.h"
+#include "base/text.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
-#include "shell/text.h"
 #include "shell/tray_icon.h"
 #include "workflow/main_dialog.h"
 
@@ -16,14 +18,58 @@ namespace {
 constexpr wchar_t kLocalEphemerisName[] = L"Ephemeris.ee";
 constexpr wchar_t kDownloadName[] = L"packedEphemeris.ee";
 
-// The previous instance, when one runs: asked to show its dialog as after a
-// double click on its tray icon.
-bool HandOverToRunningInstance() {
-    HWND running = FindWindowW(app.windowClassName, nullptr);
-    if (running == nullptr) return false;
+// How long a second start waits for the first instance's window, and how
+// long the first may take to answer the hand-over.
+constexpr ULONGLONG kInstanceWaitMs = 10000;
+constexpr UINT kHandOverTimeoutMs = 5000;
+constexpr DWORD kInstancePollMs = 50;
+constexpr wchar_t kSessionNamespace[] = L"Local\\";
+
+bool Acquired(DWORD wait) {
+    // Abandoned: the previous owner ended without releasing it; ours now.
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
+// Asks the running instance to show its dialog, as after a double click on its
+// tray icon. False only when its window went away meanwhile (it is ending).
+bool HandOverTo(HWND running) {
     SetForegroundWindow(running);
-    SendMessageW(running, WM_TRAYNOTIFY, 0, kTrayDoubleClick);
-    return true;
+    DWORD_PTR answer = 0;
+    // Bounded, so a hung first instance never hangs this start.
+    return SendMessageTimeoutW(running, WM_TRAYNOTIFY, 0, kTrayDoubleClick, SMTO_ABORTIFHUNG, kHandOverTimeoutMs,
+                               &answer) != 0 ||
+           IsWindow(running);
+}
+
+// The single-instance rule. A window search alone lets two starts made close
+// together both run, so the first instance owns a named mutex of the session
+// for its whole life, taken before the search; every later start hands over
+// to the owner's window. True: this process is the first instance and goes
+// on; false: it handed over (or the owner never showed a window) and ends.
+bool BecomeTheOnlyInstance() {
+    wchar_t name[std::size(kSessionNamespace) + kTextChars] = {};
+    CopyText(name, kSessionNamespace);
+    AppendText(name, TextOf(app.windowClassName));
+    for (wchar_t* c = name + std::size(kSessionNamespace) - 1; *c != L'\0'; ++c)
+        if (*c == L'\\') *c = L'_';  // a backslash would name another namespace
+
+    // Never closed: the process ending is what lets the next start take over.
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (mutex == nullptr) {  // the window search alone, as a last resort
+        HWND running = FindWindowW(app.windowClassName, nullptr);
+        return running == nullptr || !HandOverTo(running);
+    }
+
+    const ULONGLONG deadline = GetTickCount64() + kInstanceWaitMs;
+    for (;;) {
+        if (Acquired(WaitForSingleObject(mutex, 0))) return true;
+        HWND running = FindWindowW(app.windowClassName, nullptr);
+        if (running != nullptr && HandOverTo(running)) return false;
+        // No window: the owner has not created it yet, or is ending and takes
+        // it down; this start takes its place once the mutex is free.
+        if (GetTickCount64() >= deadline) return false;
+        if (Acquired(WaitForSingleObject(mutex, kInstancePollMs))) return true;
+    }
 }
 
 void OnDestroy() {
@@ -157,19 +203,26 @@ int RunApplication(HINSTANCE instance) {
     LoadUiText(IDS_APP_TITLE, app.appTitle);
     LoadStringW(instance, IDS_EXE_CLASS_NAME, app.windowClassName, static_cast<int>(kTextChars));
     RegisterMainClass(instance);
-    if (HandOverToRunningInstance()) return 0;
+    if (!BecomeTheOnlyInstance()) return 0;
 
     app.showMainDialogMessage = RegisterWindowMessageW(kShowMainDialogMessageName);
     app.taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
     if (!InitInstance(instance)) return 0;
 
     HACCEL accelerators = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    MSG msg = {};
+    for (;;) {
+        const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
+        if (got == 0) return static_cast<int>(msg.wParam);  // WM_QUIT
+        if (got == -1) {
+            // msg holds nothing then. End as after Exit, so the tray icon
+            // goes too, and report the failure.
+            if (IsWindow(app.mainWindow)) DestroyWindow(app.mainWindow);
+            return kMessageLoopFailedExitCode;
+        }
         if (!TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
     }
-    return static_cast<int>(msg.wParam);
 }

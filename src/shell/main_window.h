@@ -3,6 +3,9 @@
 // window that owns the tray icon and the main dialog, the message loop.
 #include <windows.h>
 
+// The exit code when the message loop fails (GetMessageW returns -1).
+inline constexpr int kMessageLoopFailedExitCode = 1;
+
 // The whole life of the process; returns its exit code.
 int RunApplication(HINSTANCE instance);
 

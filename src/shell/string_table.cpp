@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "persistence/module_path.h"
+#include "base/module_path.h"
 #include "shell/app_state.h"
 
 namespace {

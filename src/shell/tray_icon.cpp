@@ -4,9 +4,9 @@
 
 #include <mutex>
 
+#include "base/scoped_win.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
-#include "shell/scoped_win.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
 
@@ -27,12 +27,13 @@ HICON LoadTrayIcon(HINSTANCE instance) {
                                          LR_DEFAULTCOLOR));
 }
 
-// The icon is loaded for each shell call and destroyed right after it.
-void SendTrayRecord(DWORD action, HINSTANCE instance) {
-    NOTIFYICONDATAW& record = app.trayIconData;
+// Sends a copy of the record, taken under trayLock: the shell is another
+// process and may hang, so no lock is held while it handles the call. The
+// icon is loaded into the copy for the call and destroyed right after it.
+void SendTrayRecord(DWORD action, NOTIFYICONDATAW record, HINSTANCE instance) {
     record.hIcon = LoadTrayIcon(instance);
     Shell_NotifyIconW(action, &record);
-    if (record.hIcon != nullptr && DestroyIcon(record.hIcon)) record.hIcon = nullptr;
+    if (record.hIcon != nullptr) DestroyIcon(record.hIcon);
 }
 
 }  // namespace
@@ -57,11 +58,13 @@ DWORD TrayRecordSize(uint32_t shellVersion) {
 }
 
 void TrayAdd(HINSTANCE instance, HWND owner) {
-    std::lock_guard<std::mutex> hold(app.trayLock);
+    HMODULE shell = LoadLibraryW(L"Shell32.dll");
+    const DWORD size = shell != nullptr ? TrayRecordSize(GetShellVersion(shell)) : NOTIFYICONDATAW_V1_SIZE;
+
+    std::unique_lock<std::mutex> hold(app.trayLock);
     NOTIFYICONDATAW& record = app.trayIconData;
     record = NOTIFYICONDATAW{};
-    HMODULE shell = LoadLibraryW(L"Shell32.dll");
-    record.cbSize = shell != nullptr ? TrayRecordSize(GetShellVersion(shell)) : NOTIFYICONDATAW_V1_SIZE;
+    record.cbSize = size;
 
     record.uID = kTrayIconId;
     record.uFlags = kTrayFlags;
@@ -72,28 +75,52 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
     lstrcpynW(record.szInfoTitle, app.appTitle, ARRAYSIZE(record.szInfoTitle));
     lstrcpynW(record.szInfo, app.appTitle, ARRAYSIZE(record.szInfo));
     record.uTimeout = kBalloonMs;
-    SendTrayRecord(NIM_ADD, instance);
+    const NOTIFYICONDATAW withBalloon = record;
     // The balloon is for the start only; later modifications carry none.
     ZeroMemory(record.szInfoTitle, sizeof(record.szInfoTitle));
     ZeroMemory(record.szInfo, sizeof(record.szInfo));
+    hold.unlock();
+    SendTrayRecord(NIM_ADD, withBalloon, instance);
 }
 
 void TrayReAdd() {
-    std::lock_guard<std::mutex> hold(app.trayLock);
+    std::unique_lock<std::mutex> hold(app.trayLock);
     if (app.trayIconData.hWnd == nullptr) return;
-    SendTrayRecord(NIM_ADD, app.instanceHandle);
+    const NOTIFYICONDATAW record = app.trayIconData;
+    hold.unlock();
+    SendTrayRecord(NIM_ADD, record, app.instanceHandle);
 }
 
 void TrayUpdateTip(const wchar_t* text) {
-    std::lock_guard<std::mutex> hold(app.trayLock);
+    std::unique_lock<std::mutex> hold(app.trayLock);
     lstrcpynW(app.trayIconData.szTip, text != nullptr ? text : L"", ARRAYSIZE(app.trayIconData.szTip));
-    SendTrayRecord(NIM_MODIFY, app.instanceHandle);
+    NOTIFYICONDATAW record = app.trayIconData;
+    uint64_t generation = ++app.trayTipGeneration;
+    for (;;) {
+        hold.unlock();
+        SendTrayRecord(NIM_MODIFY, record, app.instanceHandle);
+        hold.lock();
+        if (app.trayTipShown <= generation) {
+            app.trayTipShown = generation;
+            return;
+        }
+        // A newer tooltip reached the shell while this one was on its way:
+        // send the newest again, so the shell ends with what the record holds.
+        record = app.trayIconData;
+        generation = app.trayTipGeneration;
+    }
 }
 
 void TrayRemove() {
-    std::lock_guard<std::mutex> hold(app.trayLock);
+    std::unique_lock<std::mutex> hold(app.trayLock);
     app.trayIconData.uFlags = 0;
-    Shell_NotifyIconW(NIM_DELETE, &app.trayIconData);
+    NOTIFYICONDATAW record = app.trayIconData;
+    hold.unlock();
+    Shell_NotifyIconW(NIM_DELETE, &record);
+}
+
+bool TrayUpdateAllowed() {
+    return app.exitConfirmOpen == 0 && NoWorkerRunning() && app.readyForUpdate.load() == 1;
 }
 
 void ShowTrayMenu() {
@@ -113,9 +140,7 @@ void ShowTrayMenu() {
     else
         InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, IDM_TRAY_SHOW, show);
     InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
-    const bool updateAllowed =
-        app.exitConfirmOpen == 0 && NoWorkerRunning() && app.readyForUpdate.load() == 1;
-    InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING | (updateAllowed ? 0 : MF_GRAYED),
+    InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING | (TrayUpdateAllowed() ? 0 : MF_GRAYED),
                 IDM_TRAY_UPDATE, update);
     InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
     InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, IDM_TRAY_EXIT, exitText);
@@ -123,6 +148,9 @@ void ShowTrayMenu() {
     // Needed so that the menu closes when the user clicks elsewhere.
     SetForegroundWindow(app.mainWindow);
     TrackPopupMenu(menu.Get(), 0, cursor.x, cursor.y, 0, app.mainWindow, nullptr);
+    // The platform's rule for notification-area menus: without a message to
+    // the owner after the menu, the next one may close at once.
+    PostMessageW(app.mainWindow, WM_NULL, 0, 0);
 }
 
 void OnTrayNotify(LPARAM lParam) {

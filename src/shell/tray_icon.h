@@ -20,6 +20,9 @@ void TrayUpdateTip(const wchar_t* text);
 // Removes the icon.
 void TrayRemove();
 
+// Whether the menu's Update item is enabled: no exit question, no worker,
+// readyForUpdate 1.
+bool TrayUpdateAllowed();
 // Builds, shows and destroys the tray menu at the cursor.
 void ShowTrayMenu();
 // The tray callback of the main window: lParam is the mouse message.

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include "base/text.h"
 #include "device/drive_scan.h"
 #include "persistence/run_key.h"
 #include "persistence/settings_file.h"
@@ -11,7 +12,6 @@
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
-#include "shell/text.h"
 #include "workflow/update_state.h"
 
 namespace {
@@ -123,7 +123,11 @@ void OnCommand(HWND dialog, WORD id) {
     case IDC_AUTO_UPDATE: WriteAutoUpdateFlag(IsDlgButtonChecked(dialog, IDC_AUTO_UPDATE) == BST_CHECKED ? 1 : 0); break;
     case IDC_UPDATE: RunUpdateCommand(); break;
     case IDC_CLOSE: ShowWindow(dialog, SW_HIDE); break;
-    case IDC_STARTUP: SetStartWithWindows(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED ? 1 : 0); break;
+    case IDC_STARTUP:
+        SetStartWithWindows(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED ? 1 : 0);
+        // The box shows what is stored, never a tick that was refused.
+        CheckDlgButton(dialog, IDC_STARTUP, IsStartWithWindows() ? BST_CHECKED : BST_UNCHECKED);
+        break;
     default: break;
     }
 }

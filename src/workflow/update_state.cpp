@@ -3,11 +3,11 @@
 #include <mutex>
 
 #include "acquisition/download_worker.h"
+#include "base/text.h"
 #include "device/copy_worker.h"
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
-#include "shell/text.h"
 #include "workflow/update_view.h"
 
 namespace {
@@ -72,7 +72,19 @@ StartResult StartWorkerOnce(const UpdateView& view, Worker worker) {
     std::lock_guard<std::mutex> hold(app.workflowLock);
     if (slot.load() != INVALID_HANDLE_VALUE) return StartResult::AlreadyRunning;
     if (app.shuttingDown.load()) return StartResult::AlreadyRunning;
-    return view.startWorker(routine, slot) ? StartResult::Started : StartResult::Failed;
+    if (view.startWorker(routine, slot)) return StartResult::Started;
+    // The worker could not start: the operation ends as failed rather than
+    // wait for a worker that does not exist.
+    StoreStateLocked(worker == Worker::Download ? DownloadFailed : CopyFailed);
+    return StartResult::Failed;
+}
+
+// readyForUpdate for a state that was not stored by the Update command or a
+// worker's end (a direct presentation): written only while that state still
+// holds, never over a newer one.
+void StoreReadyIfCurrent(uint32_t state) {
+    std::lock_guard<std::mutex> hold(app.workflowLock);
+    if (app.updateState.load() == state) app.readyForUpdate.store(ReadyForUpdateIn(state));
 }
 
 // `startWorker` false: a repeated presentation that must neither start a
@@ -97,7 +109,7 @@ void PresentState(uint32_t state, bool startWorker) {
         break;
     }
 
-    if (startWorker) app.readyForUpdate.store(row.ready);
+    if (startWorker) StoreReadyIfCurrent(state);
     view.setStatus(status);
     if (row.button != Button::Unchanged) view.enableUpdateButton(row.button == Button::Enable);
     view.setUpdateCaption(row.captionId);
@@ -110,15 +122,14 @@ void PresentState(uint32_t state, bool startWorker) {
     }
     if (row.worker == Worker::None || !startWorker) return;
     if (StartWorkerOnce(view, row.worker) != StartResult::Failed) return;
-
-    // The worker could not start: end the operation as failed rather than
-    // leave the workflow waiting for a worker that does not exist.
-    const uint32_t failed = row.worker == Worker::Download ? DownloadFailed : CopyFailed;
-    app.updateState.store(failed);
-    PresentState(failed, true);
+    PresentState(row.worker == Worker::Download ? DownloadFailed : CopyFailed, true);
 }
 
 }  // namespace
+
+uint32_t ReadyForUpdateIn(uint32_t state) {
+    return state <= kLastUpdateState ? kRows[state].ready : 0;
+}
 
 void ApplyState(uint32_t state) {
     PresentState(state, true);
@@ -158,7 +169,9 @@ void RunUpdateCommand() {
             break;
         default: return;  // not a state: no effect at all
         }
-        app.updateState.store(next);
+        // A repeated state is stored already, and keeps readyForUpdate: a
+        // worker may have just ended the operation it belongs to.
+        if (!repeated) StoreStateLocked(next);
     }
     PresentState(next, !repeated);
 }

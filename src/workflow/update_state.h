@@ -21,12 +21,23 @@ void RunUpdateCommand();
 // A worker's last act: closes its own handle and marks the slot free.
 void ReleaseWorkerHandle(std::atomic<HANDLE>& slot);
 
+// The readyForUpdate value that belongs to `state`: 1 in the resting states,
+// 0 while an operation is under way.
+uint32_t ReadyForUpdateIn(uint32_t state);
+
+// Stores `state` and its readyForUpdate together; the caller holds
+// app.workflowLock, so nobody sees one without the other.
+inline void StoreStateLocked(uint32_t state) {
+    app.updateState.store(state);
+    app.readyForUpdate.store(ReadyForUpdateIn(state));
+}
+
 // A worker's final decision: stores the state it computed from the current
 // one, atomically with respect to the Update command. Returns the new state.
 template <typename Decide>
 uint32_t StoreFinalState(Decide decide) {
     std::lock_guard<std::mutex> hold(app.workflowLock);
     const uint32_t next = decide(app.updateState.load());
-    app.updateState.store(next);
+    StoreStateLocked(next);
     return next;
 }

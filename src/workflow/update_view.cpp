@@ -43,14 +43,23 @@ std::atomic<const UpdateView*> activeView{&kDialogView};
 
 }  // namespace
 
-bool StartWorkerThread(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot) {
+bool StartSuspendedWorker(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot, ResumeFunction resume) {
     // Suspended, so the handle is in its slot before the worker can reach the
     // end where it releases it.
     HANDLE thread = CreateThread(nullptr, 0, routine, nullptr, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) return false;
     slot.store(thread);
-    ResumeThread(thread);
-    return true;
+    if (resume(thread) != static_cast<DWORD>(-1)) return true;
+    // Never resumed, the worker has run no code of its own: end it, and free
+    // the slot so the workflow reports the failure instead of waiting.
+    TerminateThread(thread, 0);
+    slot.store(INVALID_HANDLE_VALUE);
+    CloseHandle(thread);
+    return false;
+}
+
+bool StartWorkerThread(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot) {
+    return StartSuspendedWorker(routine, slot, ResumeThread);
 }
 
 const UpdateView& ActiveUpdateView() {

@@ -26,3 +26,7 @@ void SetUpdateView(const UpdateView* view);
 
 // The product's worker start: CreateThread suspended, handle stored, resumed.
 bool StartWorkerThread(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot);
+// The same with the resume call given: when it fails, the thread is ended,
+// its handle closed, the slot freed, and the result is false.
+using ResumeFunction = DWORD(WINAPI*)(HANDLE thread);
+bool StartSuspendedWorker(LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot, ResumeFunction resume);

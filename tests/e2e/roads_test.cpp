@@ -158,6 +158,42 @@ TEST_F(Road, RefusedModelIsRefusedUntilTheNextDevice) {
     EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == kServed);
 }
 
+// The two check boxes store what they show, and show only what was stored:
+// where Windows refuses the machine-wide Run key, the user's key holds it.
+TEST_F(Road, CheckBoxesShowWhatIsStored) {
+    const auto has = [](HKEY root) {
+        return RegGetValueW(root, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    };
+    const DWORD one = 1;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"MachineRunKeyDenied", REG_DWORD, &one, 4), 0);
+    ASSERT_TRUE(Launch());
+    EXPECT_EQ(app.Check(IDC_STARTUP), BST_UNCHECKED);
+    EXPECT_EQ(app.Check(IDC_AUTO_UPDATE), BST_CHECKED);
+    const struct {
+        const char* what;
+        bool denied, plantMachineValue;
+        LRESULT shown;
+        bool machine, user;
+    } clicks[] = {
+        {"tick, machine key refused", true, false, BST_CHECKED, false, true},
+        {"untick, a machine value this user cannot remove", true, true, BST_CHECKED, true, false},
+        {"untick, allowed", false, false, BST_UNCHECKED, false, false},
+        {"tick, allowed", false, false, BST_CHECKED, true, false},
+    };
+    for (const auto& c : clicks) {
+        if (c.plantMachineValue) RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, L"x", 4);
+        if (!c.denied) RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);
+        app.Click(IDC_STARTUP);
+        ASSERT_TRUE(app.Flush());
+        EXPECT_EQ(app.Check(IDC_STARTUP), c.shown) << c.what;
+        EXPECT_EQ(has(HKEY_LOCAL_MACHINE), c.machine) << c.what;
+        EXPECT_EQ(has(HKEY_CURRENT_USER), c.user) << c.what;
+    }
+    app.Click(IDC_AUTO_UPDATE);
+    ASSERT_TRUE(app.Flush());
+    EXPECT_EQ(FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini"))), L"[AUTO UPDATE]\r\n0\r\n");
+}
+
 TEST_F(Road, CloseHidesExitAsksAndWmCloseEnds) {
     ASSERT_TRUE(Launch());
     ASSERT_TRUE(app.TrayDoubleClick());

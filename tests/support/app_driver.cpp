@@ -108,7 +108,7 @@ bool ResetMachine() {
         if (process && WaitForSingleObject(process, 3000) != WAIT_OBJECT_0) TerminateProcess(process, 1);
         if (process) WaitForSingleObject(process, 3000), CloseHandle(process);
     }
-    RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);  // devices, and the machine Run key's refusal
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) RegDeleteKeyValueW(root, kRunKey, kRunValue);
     for (const wchar_t* root : {L"E:\\", L"F:\\", L"G:\\"}) EmptyFolder(root);
     return CountMainWindows() == 0;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "shell/scoped_win.h"
+#include "base/scoped_win.h"
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;

@@ -9,6 +9,7 @@
 #include "acquisition/download_worker.h"
 #include "shell/app_state.h"
 #include "shell/string_table.h"
+#include "shell/tray_icon.h"
 #include "test_util.h"
 #include "workflow/update_state.h"
 #include "workflow/update_view.h"
@@ -161,7 +162,7 @@ TEST_F(Workflow, RacesNeverStrandTheWorkflow) {
         if (state == CancelRequested || state == Connecting)
             ASSERT_TRUE(workerRuns) << "round " << round << ": state " << state << " without a worker";
         else
-            ASSERT_TRUE((state == Idle || state == Downloaded) && app.readyForUpdate.load() == 1)
+            ASSERT_TRUE((state == Idle || state == Downloaded) && app.readyForUpdate.load() == 1 && TrayUpdateAllowed())
                 << "round " << round << ": state " << state << ", ready " << app.readyForUpdate.load();
     }
     for (int round = 0; round < 200; ++round) {
@@ -169,6 +170,36 @@ TEST_F(Workflow, RacesNeverStrandTheWorkflow) {
         RunTogether({[] { ApplyState(Copying); }, [] { ApplyState(Copying); }});
         ASSERT_EQ(copyStarts, 1) << "round " << round;
     }
+}
+
+// A presentation that comes late for its state (CancelRequested after the
+// worker ended in Idle) leaves readyForUpdate alone; a worker that cannot be
+// resumed ends the operation as failed, its handle closed and its slot free.
+TEST_F(Workflow, LatePresentationsAndFailedResumesLeaveNoTrace) {
+    static HANDLE notResumed = nullptr;
+    const UpdateView failingResume = {
+        kRecordingView.setStatus, kRecordingView.enableUpdateButton, kRecordingView.setUpdateCaption,
+        kRecordingView.setProgress, kRecordingView.setTrayTip, kRecordingView.showMessage,
+        [](LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot) {
+            return StartSuspendedWorker(routine, slot, [](HANDLE thread) -> DWORD {
+                notResumed = thread;
+                return static_cast<DWORD>(-1);
+            });
+        },
+    };
+    Reset(Idle, 1);
+    ApplyState(CancelRequested);
+    EXPECT_EQ(app.readyForUpdate.load(), 1u);
+
+    SetUpdateView(&failingResume);
+    Reset(Idle, 1);
+    RunUpdateCommand();
+    EXPECT_EQ(app.updateState.load(), static_cast<uint32_t>(DownloadFailed));
+    EXPECT_EQ(app.readyForUpdate.load(), 1u);
+    EXPECT_EQ(app.downloadThread.load(), INVALID_HANDLE_VALUE);
+    EXPECT_NE(events.find("box:1026/48"), std::string::npos) << events;
+    DWORD flags = 0;
+    EXPECT_TRUE(notResumed && !GetHandleInformation(notResumed, &flags)) << "the handle was not closed";
 }
 
 }  // namespace

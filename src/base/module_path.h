@@ -1,4 +1,5 @@
 #pragma once
+// Paths of files in the directory of the running executable.
 #include <span>
 
 // Fills `path` with the executable's directory (final backslash included) and

@@ -1,10 +1,10 @@
-#include "persistence/module_path.h"
+#include "base/module_path.h"
 
 #include <windows.h>
 
 #include <algorithm>
 
-#include "shell/text.h"
+#include "base/text.h"
 
 int GetModuleDirectory(std::span<wchar_t> path) {
     std::fill(path.begin(), path.end(), L'\0');

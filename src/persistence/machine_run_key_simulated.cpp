@@ -1,0 +1,25 @@
+// Test builds only: the DWORD value "MachineRunKeyDenied" under
+// HKEY_CURRENT_USER\Software\GpsFennikSimulation, when present and not 0,
+// refuses the machine-wide Run key as Windows refuses it to a program without
+// elevation. It is read afresh at every call; otherwise the registry answers.
+#include "persistence/machine_run_key.h"
+
+#include "persistence/run_key.h"
+
+namespace {
+
+bool MachineRunKeyDenied() {
+    DWORD denied = 0;
+    DWORD bytes = sizeof denied;
+    return RegGetValueW(HKEY_CURRENT_USER, L"Software\\GpsFennikSimulation", L"MachineRunKeyDenied", RRF_RT_REG_DWORD,
+                        nullptr, &denied, &bytes) == ERROR_SUCCESS &&
+           denied != 0;
+}
+
+}  // namespace
+
+LSTATUS OpenMachineRunKeyForWriting(HKEY* key) {
+    if (MachineRunKeyDenied()) return ERROR_ACCESS_DENIED;
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr,
+                           key, nullptr);
+}
