@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/srw_lock.h"
+
 inline constexpr size_t kMaxDeviceDrives = 25;
 
 struct DeviceDrives {
@@ -29,18 +31,18 @@ struct DeviceDrives {
 class DeviceDriveRecord {
 public:
     DeviceDrives Snapshot() const {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<SrwLock> hold(lock_);
         return drives_;
     }
     // Returns the record that was replaced.
     DeviceDrives Publish(const DeviceDrives& next) {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<SrwLock> hold(lock_);
         DeviceDrives previous = drives_;
         drives_ = next;
         return previous;
     }
 
 private:
-    mutable std::mutex lock_;
+    mutable SrwLock lock_;
     DeviceDrives drives_;
 };

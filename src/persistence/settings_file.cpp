@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
 #include "base/module_path.h"
 #include "base/scoped_win.h"
+#include "base/srw_lock.h"
 #include "persistence/timestamp_text.h"
 
 namespace {
@@ -14,17 +16,7 @@ namespace {
 // The main thread and both workers use the file. Each operation opens it
 // without sharing, so without this lock one thread's open would fail while
 // another thread of ours holds the file, and a value would be lost.
-// An SRW lock has no destructor: a worker still writing while the process
-// ends never meets a destroyed lock.
-SRWLOCK settingsLock = SRWLOCK_INIT;
-
-class SettingsAccess {
-public:
-    SettingsAccess() { AcquireSRWLockExclusive(&settingsLock); }
-    ~SettingsAccess() { ReleaseSRWLockExclusive(&settingsLock); }
-    SettingsAccess(const SettingsAccess&) = delete;
-    SettingsAccess& operator=(const SettingsAccess&) = delete;
-};
+SrwLock settingsLock;
 
 // Another program may hold the file for a moment (a virus scanner, an
 // editor saving): try the open a few times before giving up.
@@ -128,7 +120,7 @@ bool WriteOverOldValue(HANDLE file, std::wstring_view value) {
 // Writes `value` over the old value after the header, or, when the header is
 // missing or the overwrite fails, appends header, value and line end.
 int WriteValue(std::wstring_view header, std::wstring_view value) {
-    SettingsAccess lock;
+    std::lock_guard<SrwLock> hold(settingsLock);
     ScopedFile file = OpenSettings(GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
     if (!file) return 0;
     if (FindSection(file.Get(), header) && WriteOverOldValue(file.Get(), value)) return 1;
@@ -143,7 +135,7 @@ int WriteValue(std::wstring_view header, std::wstring_view value) {
 // Reads the chunk that follows `header` into `buf`; false when the file, the
 // section or its value is missing.
 bool ReadValue(const wchar_t* header, wchar_t (&buf)[kReadChars]) {
-    SettingsAccess lock;
+    std::lock_guard<SrwLock> hold(settingsLock);
     ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
     DWORD got = 0;
     return file && FindSection(file.Get(), header) && ReadChunk(file.Get(), buf, &got);

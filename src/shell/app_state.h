@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/srw_lock.h"
+
 #include "device/device_drives.h"
 
 inline constexpr size_t kPathChars = MAX_PATH;  // 260, terminator included
@@ -67,7 +69,7 @@ struct AppState {
     // Serialises the read-modify-write steps of the workflow: the Update
     // command's transition, a worker's final decision and every worker start.
     // Never held across a window call or a message box.
-    std::mutex workflowLock;
+    SrwLock workflowLock;
 
     // The recorded device drives; written by the scan on the main thread,
     // read by the workers as a whole snapshot (see device_drives.h).
@@ -100,7 +102,7 @@ struct AppState {
     NOTIFYICONDATAW trayIconData = {};
     uint64_t trayTipGeneration = 0;
     uint64_t trayTipShown = 0;
-    std::mutex trayLock;
+    SrwLock trayLock;
 };
 
 // The one instance. It is never destroyed: worker threads may still run while

@@ -61,7 +61,7 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
     HMODULE shell = LoadLibraryW(L"Shell32.dll");
     const DWORD size = shell != nullptr ? TrayRecordSize(GetShellVersion(shell)) : NOTIFYICONDATAW_V1_SIZE;
 
-    std::unique_lock<std::mutex> hold(app.trayLock);
+    std::unique_lock<SrwLock> hold(app.trayLock);
     NOTIFYICONDATAW& record = app.trayIconData;
     record = NOTIFYICONDATAW{};
     record.cbSize = size;
@@ -84,7 +84,7 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
 }
 
 void TrayReAdd() {
-    std::unique_lock<std::mutex> hold(app.trayLock);
+    std::unique_lock<SrwLock> hold(app.trayLock);
     if (app.trayIconData.hWnd == nullptr) return;
     const NOTIFYICONDATAW record = app.trayIconData;
     hold.unlock();
@@ -92,7 +92,7 @@ void TrayReAdd() {
 }
 
 void TrayUpdateTip(const wchar_t* text) {
-    std::unique_lock<std::mutex> hold(app.trayLock);
+    std::unique_lock<SrwLock> hold(app.trayLock);
     lstrcpynW(app.trayIconData.szTip, text != nullptr ? text : L"", ARRAYSIZE(app.trayIconData.szTip));
     NOTIFYICONDATAW record = app.trayIconData;
     uint64_t generation = ++app.trayTipGeneration;
@@ -112,7 +112,7 @@ void TrayUpdateTip(const wchar_t* text) {
 }
 
 void TrayRemove() {
-    std::unique_lock<std::mutex> hold(app.trayLock);
+    std::unique_lock<SrwLock> hold(app.trayLock);
     app.trayIconData.uFlags = 0;
     NOTIFYICONDATAW record = app.trayIconData;
     hold.unlock();

@@ -69,7 +69,7 @@ StartResult StartWorkerOnce(const UpdateView& view, Worker worker) {
     LPTHREAD_START_ROUTINE routine = worker == Worker::Download ? DownloadWorker : CopyWorker;
     // Test and store under the lock: two presentations of the same state
     // (a worker's and the Update command's) never start two workers.
-    std::lock_guard<std::mutex> hold(app.workflowLock);
+    std::lock_guard<SrwLock> hold(app.workflowLock);
     if (slot.load() != INVALID_HANDLE_VALUE) return StartResult::AlreadyRunning;
     if (app.shuttingDown.load()) return StartResult::AlreadyRunning;
     if (view.startWorker(routine, slot)) return StartResult::Started;
@@ -83,7 +83,7 @@ StartResult StartWorkerOnce(const UpdateView& view, Worker worker) {
 // worker's end (a direct presentation): written only while that state still
 // holds, never over a newer one.
 void StoreReadyIfCurrent(uint32_t state) {
-    std::lock_guard<std::mutex> hold(app.workflowLock);
+    std::lock_guard<SrwLock> hold(app.workflowLock);
     if (app.updateState.load() == state) app.readyForUpdate.store(ReadyForUpdateIn(state));
 }
 
@@ -147,7 +147,7 @@ void RunUpdateCommand() {
     uint32_t next = 0;
     bool repeated = false;
     {
-        std::lock_guard<std::mutex> hold(app.workflowLock);
+        std::lock_guard<SrwLock> hold(app.workflowLock);
         const uint32_t current = app.updateState.load();
         switch (current) {
         case Idle:

@@ -36,7 +36,7 @@ inline void StoreStateLocked(uint32_t state) {
 // one, atomically with respect to the Update command. Returns the new state.
 template <typename Decide>
 uint32_t StoreFinalState(Decide decide) {
-    std::lock_guard<std::mutex> hold(app.workflowLock);
+    std::lock_guard<SrwLock> hold(app.workflowLock);
     const uint32_t next = decide(app.updateState.load());
     StoreStateLocked(next);
     return next;
