@@ -219,14 +219,6 @@ TEST_F(Road, CloseHidesExitAsksAndWmCloseEnds) {
 // end with 0.
 TEST_F(Road, OnlyOneInstanceEverRuns) {
     ASSERT_TRUE(Launch());
-    const auto ownsMainWindow = [](DWORD pid) {
-        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, kMainWindowClass, nullptr)) != nullptr;) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            if (owner == pid) return true;
-        }
-        return false;
-    };
     for (int round = 0; round < 6; ++round) {
         const bool oneRunning = round < 3;
         SCOPED_TRACE((oneRunning ? "one running, round " : "none running, round ") + std::to_string(round));
@@ -238,7 +230,7 @@ TEST_F(Road, OnlyOneInstanceEverRuns) {
         // Settled: each start has ended or runs with a main window of its own.
         EXPECT_TRUE(PumpUntil([&] {
             for (auto& pi : started)
-                if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT && !ownsMainWindow(pi.dwProcessId)) return false;
+                if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT && CountMainWindows(pi.dwProcessId) == 0) return false;
             return true;
         }));
         int staying = 0;

@@ -94,9 +94,10 @@ std::wstring DeviceFile(wchar_t letter) {
     return std::wstring(1, letter) + L":\\Ephemeris.ee";
 }
 
-int CountMainWindows() {
+int CountMainWindows(DWORD pid) {
     int count = 0;
-    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, kMainWindowClass, nullptr)) != nullptr;) ++count;
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, kMainWindowClass, nullptr)) != nullptr;)
+        count += pid == 0 || ProcessOf(w) == pid;
     return count;
 }
 
@@ -147,8 +148,7 @@ bool App::Prepare(const std::wstring& name, const RunFiles& files) {
                                 L"String_Table_.dll"})
         DeleteFileW(File(file).c_str());
     return CopyFileW((dist + L"GpsFennik.exe").c_str(), File(L"GpsFennik.exe").c_str(), FALSE) &&
-           (!files.strings ||
-            CopyFileW((dist + L"String_Table_.dll").c_str(), File(L"String_Table_.dll").c_str(), FALSE)) &&
+           CopyFileW((dist + L"String_Table_.dll").c_str(), File(L"String_Table_.dll").c_str(), FALSE) &&
            (!files.settings || WriteFileBytes(File(L"Kelva_config.ini"), Utf16Bytes(*files.settings))) &&
            (!files.ephemeris || WriteFileBytes(File(L"Ephemeris.ee"), *files.ephemeris));
 }
@@ -291,21 +291,4 @@ std::wstring AppTest::Str(UINT id) const {
         return ::testing::AssertionFailure() << "box " << Show(caption) << ": " << Show(text) << ", expected "
                                              << Show(Str(captionId)) << ": " << Show(Str(textId));
     return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult AppTest::NoBox() const {
-    HWND box = app.Box();
-    if (!box) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "unexpected box " << Show(WindowText(GetDlgItem(box, kBoxTextId)));
-}
-
-::testing::AssertionResult AppTest::PressUpdate() {
-    const int requests = ServerRequests();
-    const std::wstring status = app.Text(IDC_STATUS);
-    if (PumpUntil([&] {
-            app.Click(IDC_UPDATE);
-            return app.Flush() && (ServerRequests() > requests || app.Text(IDC_STATUS) != status || app.Box());
-        }))
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "Update presses changed nothing; status " << Show(app.Text(IDC_STATUS));
 }

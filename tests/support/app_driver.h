@@ -37,12 +37,12 @@ std::wstring DeviceFile(wchar_t letter);
 bool ResetMachine();
 // Starts GpsFennik.exe of `folder` on the tests' desktop.
 bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi);
-int CountMainWindows();
+// Main windows of the program, of one process or (0) of all.
+int CountMainWindows(DWORD pid = 0);
 
 struct RunFiles {
     std::optional<std::wstring> settings;  // the text of Kelva_config.ini
     std::optional<Bytes> ephemeris;        // Ephemeris.ee
-    bool strings = true;                   // String_Table_.dll beside the exe
 };
 
 class App {
@@ -100,10 +100,6 @@ protected:
     std::wstring Str(UINT id) const;
     // Waits for a message box, checks text and caption, presses `button`.
     ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK);
-    ::testing::AssertionResult NoBox() const;
-    // Presses Update until the program takes it: just after a result box
-    // closed, its worker may still be ending and a press is then ignored.
-    ::testing::AssertionResult PressUpdate();
 
     App app;
     HMODULE strings_ = nullptr;

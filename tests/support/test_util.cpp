@@ -21,31 +21,18 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
 }
 
 void RunTogether(const std::vector<std::function<void()>>& work) {
-    struct Start {
-        const std::function<void()>* fn;
-        HANDLE go;
-    };
-    ScopedKernelHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::vector<Start> starts;
-    for (const auto& fn : work) starts.push_back({&fn, go.Get()});
     std::vector<HANDLE> threads;
-    for (Start& s : starts) {
+    for (const auto& fn : work)  // made suspended, then let go together
         threads.push_back(CreateThread(
             nullptr, 0,
-            [](void* p) -> DWORD {
-                auto* s = static_cast<Start*>(p);
-                WaitForSingleObject(s->go, INFINITE);
-                (*s->fn)();
+            [](void* fn) -> DWORD {
+                (*static_cast<const std::function<void()>*>(fn))();
                 return 0;
             },
-            &s, 0, nullptr));
-    }
-    SetEvent(go.Get());
-    for (HANDLE t : threads) {
-        if (!t) continue;
-        WaitForSingleObject(t, INFINITE);
-        CloseHandle(t);
-    }
+            const_cast<std::function<void()>*>(&fn), CREATE_SUSPENDED, nullptr));
+    for (HANDLE t : threads) ResumeThread(t);
+    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+    for (HANDLE t : threads) CloseHandle(t);
 }
 
 std::wstring ExeDirectory() {
@@ -133,9 +120,4 @@ Bytes ServedBody(size_t size, unsigned seed) {
     Bytes body(size);
     for (size_t i = 0; i < size; ++i) body[i] = static_cast<unsigned char>((i * 131 + seed * 7 + (i >> 9)) % 251);
     return body;
-}
-
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }

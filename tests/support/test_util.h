@@ -31,7 +31,5 @@ SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, W
 // "YYYY/MM/DD<TAB>hh:mm" of `time` moved by `minutes`.
 std::wstring Stamp(const SYSTEMTIME& time, long long minutes = 0);
 
-// The bytes the test server sends for a body of `size` and `seed`.
+// The body the ephemeris server sends for `size` and `seed`.
 Bytes ServedBody(size_t size, unsigned seed);
-
-bool RunningUnderWine();
