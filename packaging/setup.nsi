@@ -8,7 +8,7 @@
 ;   EXE         GpsFennik.exe
 ;   STRINGS_EN  the English String_Table_.dll
 ;   STRINGS_DE  the German String_Table_.dll
-;   ICON        the program's icon
+;   ART         the folder with the program's icon and the pages' picture
 ;   LICENSE     LICENSE.txt
 ;   OUTFILE     the setup to write
 ;
@@ -47,8 +47,10 @@ BrandingText "${APP_NAME} ${VERSION}"
 VIProductVersion "${VERSION}.0"
 VIFileVersion "${VERSION}.0"
 
-!define MUI_ICON "${ICON}"
-!define MUI_UNICON "${ICON}"
+!define MUI_ICON "${ART}/GpsFennik.ico"
+!define MUI_UNICON "${ART}/GpsFennik.ico"
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${ART}/wizard.bmp"
+!define MUI_UNWELCOMEFINISHPAGE_BITMAP "${ART}/wizard.bmp"
 !define MUI_ABORTWARNING
 !define MUI_UNABORTWARNING
 ; The language chosen is kept with the Uninstall entry: the next setup offers
@@ -57,6 +59,9 @@ VIFileVersion "${VERSION}.0"
 !define MUI_LANGDLL_REGISTRY_KEY "${UNINSTALL_KEY}"
 !define MUI_LANGDLL_REGISTRY_VALUENAME "Language"
 !define MUI_LANGDLL_ALWAYSSHOW
+; Asked before any language is known: both at once.
+!define MUI_LANGDLL_WINDOWTITLE "${APP_NAME} Setup"
+!define MUI_LANGDLL_INFO "Please choose a language.$\r$\nBitte wählen Sie eine Sprache."
 
 !define MUI_WELCOMEPAGE_TEXT "$(WelcomeText)"
 !insertmacro MUI_PAGE_WELCOME
@@ -68,6 +73,7 @@ VIFileVersion "${VERSION}.0"
 
 !insertmacro MUI_UNPAGE_CONFIRM
 !define MUI_COMPONENTSPAGE_NODESC
+!define MUI_COMPONENTSPAGE_TEXT_TOP "$(UnComponentsTop)"
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
@@ -83,7 +89,7 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "MIT licence"
 
 LangString WelcomeText ${LANG_ENGLISH} "Setup will install ${APP_NAME} ${VERSION} for you alone, in a folder of your own: no administrator rights are needed.$\r$\n$\r$\n${APP_NAME} keeps the satellite data of your KIVAR M415 GPS device up to date.$\r$\n$\r$\nIf ${APP_NAME} is running, Setup closes it first. Your settings, log and downloaded data are kept.$\r$\n$\r$\n$_CLICK"
-LangString WelcomeText ${LANG_GERMAN} "Setup installiert ${APP_NAME} ${VERSION} nur für Sie, in einen eigenen Ordner: Administratorrechte sind nicht nötig.$\r$\n$\r$\n${APP_NAME} hält die Satellitendaten Ihres GPS-Geräts KIVAR M415 aktuell.$\r$\n$\r$\nLäuft ${APP_NAME} gerade, beendet Setup es zuerst. Ihre Einstellungen, das Protokoll und die heruntergeladenen Daten bleiben erhalten.$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_GERMAN} "Dieser Assistent installiert ${APP_NAME} ${VERSION} nur für Sie, in einen eigenen Ordner: Administratorrechte sind nicht nötig.$\r$\n$\r$\n${APP_NAME} hält die Satellitendaten Ihres GPS-Geräts KIVAR M415 aktuell.$\r$\n$\r$\nLäuft ${APP_NAME} gerade, beendet der Assistent es zuerst. Ihre Einstellungen, das Protokoll und die heruntergeladenen Daten bleiben erhalten.$\r$\n$\r$\n$_CLICK"
 LangString NotWritable ${LANG_ENGLISH} "You cannot write to the folder$\r$\n$INSTDIR$\r$\n$\r$\n${APP_NAME} keeps its settings, log and data beside the program, so it needs a folder you can write to. Please choose another folder."
 LangString NotWritable ${LANG_GERMAN} "In den Ordner$\r$\n$INSTDIR$\r$\ndürfen Sie nicht schreiben.$\r$\n$\r$\n${APP_NAME} legt Einstellungen, Protokoll und Daten neben dem Programm ab und braucht daher einen Ordner, in den Sie schreiben dürfen. Bitte wählen Sie einen anderen Ordner."
 LangString Closing ${LANG_ENGLISH} "Closing the running ${APP_NAME}..."
@@ -95,7 +101,9 @@ LangString FilesInUse ${LANG_GERMAN} "Einige Dateien von ${APP_NAME} in$\r$\n$IN
 LangString UnProgram ${LANG_ENGLISH} "${APP_NAME} program files"
 LangString UnProgram ${LANG_GERMAN} "Programmdateien von ${APP_NAME}"
 LangString UnData ${LANG_ENGLISH} "Settings, log and downloaded data"
-LangString UnData ${LANG_GERMAN} "Einstellungen, Protokoll und heruntergeladene Daten"
+LangString UnData ${LANG_GERMAN} "Einstellungen, Protokoll, Satellitendaten"
+LangString UnComponentsTop ${LANG_ENGLISH} "The program files are always removed. Tick the second line to delete your settings, log and downloaded data too; otherwise they stay for a later installation."
+LangString UnComponentsTop ${LANG_GERMAN} "Die Programmdateien werden immer entfernt. Kreuzen Sie die zweite Zeile an, um auch Ihre Einstellungen, das Protokoll und die Satellitendaten zu löschen; sonst bleiben sie für eine spätere Installation erhalten."
 LangString MachineRunLeft ${LANG_ENGLISH} "The start entry for all users stays: removing it needs administrator rights."
 LangString MachineRunLeft ${LANG_GERMAN} "Der Starteintrag für alle Benutzer bleibt: Ihn zu entfernen, braucht Administratorrechte."
 
