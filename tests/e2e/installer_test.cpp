@@ -1,6 +1,5 @@
-// The real setup.exe of this build, run silently: install, install over a
-// running copy in either language with the user's data present, uninstall.
-// The Uninstall entry, the shortcut and the Run values are put back.
+// The real setup.exe of this build, run silently: install, install over a running copy in either
+// language with the user's data present, uninstall. The Uninstall entry, shortcut and Run values are put back.
 #include <windows.h>
 #include <shlobj.h>
 
@@ -23,11 +22,7 @@ const wchar_t* const kProgramFiles[] = {L"GpsFennik.exe", L"String_Table_.dll", 
 const wchar_t* const kDataFiles[] = {L"Kelva_config.ini", L"Kelva_log.txt", L"Ephemeris.ee"};
 
 // A path of the build tree as programs under Wine see it.
-std::wstring WinPath(const char* unixPath) {
-    std::wstring path(unixPath, unixPath + strlen(unixPath));
-    for (wchar_t& c : path) c = c == L'/' ? L'\\' : c;
-    return path[0] == L'\\' ? L"Z:" + path : path;
-}
+std::wstring WinPath(const char* path) { return L"Z:" + std::filesystem::path(path).make_preferred().wstring(); }
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 std::string Bytes(const std::wstring& path) {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
@@ -49,7 +44,8 @@ DWORD Execute(std::wstring commandLine, PROCESS_INFORMATION* started = nullptr) 
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return ~0u;
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return ~0u;
     CloseHandle(pi.hThread);
     if (started) return *started = pi, 0;
     DWORD code = ~0u;
@@ -128,7 +124,6 @@ TEST_F(Installer, SilentInstallSetsUpWhatTheProgramNeedsAndSilentUninstallRemove
     ASSERT_TRUE(window) << "the installed program showed no main window";
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(ProgramEnded(15000)) << "it did not end on WM_CLOSE";
-
     WriteData();
     bool planted[2];
     for (int i = 0; i < 2; ++i) planted[i] = SetRunValue(kRunRoots[i], File(L"GpsFennik.exe"));
