@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Regenerates the pictures of GPS Fennik in src/resources/art.
 
-    python3 tools/make_art.py            # writes splash.bmp, banner.bmp, GpsFennik.ico
+    python3 tools/make_art.py            # writes splash.bmp, banner.bmp, wizard.bmp, GpsFennik.ico
     python3 tools/make_art.py --check    # only checks the committed files
 
 The vector drawing and the text are rendered by ImageMagick's `convert`
@@ -24,6 +24,7 @@ ART_DIR = os.path.join(ROOT, "src", "resources", "art")
 
 SPLASH_SIZE = (489, 281)
 BANNER_SIZE = (407, 112)
+WIZARD_SIZE = (164, 314)  # the setup's welcome and finish pages
 
 FONT_BOLD = "DejaVu-Sans-Bold"
 FONT_BOOK = "DejaVu-Sans"
@@ -329,6 +330,37 @@ def banner():
     return render(w, h, bg, layers)
 
 
+def wizard():
+    """The left panel of the setup's welcome and finish pages: the globe rising
+    from the bottom, a satellite on its orbit sending to the pin."""
+    w, h = WIZARD_SIZE
+    gcx, gcy, gr = 70, 330, 125
+    tilt = -70
+    orx, ory = 260, 120
+    sx, sy = orbit_point(gcx, gcy, orx, ory, tilt, 338)
+    pin_tip = (96, 226)
+
+    back = stars(w, h, 90, 23, avoid=(gcx, gcy, gr))
+    glow = "stroke none fill '#2f9bff' circle %s %s\n" % (pt(gcx, gcy), pt(gcx + gr + 4, gcy))
+    scene = globe(gcx, gcy, gr, parallels=(-50, -22, 0, 22, 50))
+    trail = orbit_trail(gcx, gcy, orx, ory, tilt, 262, 356, 4, 0.12)
+    trail += orbit_trail(gcx, gcy, orx, ory, tilt, 262, 356, 1.3, 0.8)
+    toward = math.degrees(math.atan2(pin_tip[1] - 20 - sy, pin_tip[0] - sx))
+    scene += signal(sx, sy, toward, (20, 28, 36), 24, 1.5)
+    scene += satellite(sx, sy, 0.8, -30)
+    scene += pin(*pin_tip, 12, outline=1.1)
+    base = "stroke none fill '#f0822d' rectangle %d,0 %d,%d\n" % (w - 3, w, h)
+
+    layers = [
+        (back, 0, False),
+        (glow, 10, False),
+        (trail, 0, False, (0, 60)),
+        (scene + base, 0, False),
+    ]
+    bg = gradient_background(w, h, (NAVY_DEEP, NAVY, "#0a2349", BLUE_SKY))
+    return render(w, h, bg, layers)
+
+
 def icon_glyph():
     """The 32-pixel icon: a map pin standing on a globe, drawn 8 times larger."""
     s = 8.0
@@ -545,6 +577,7 @@ def check_ico(path):
 def check_all():
     check_bmp(os.path.join(ART_DIR, "splash.bmp"), *SPLASH_SIZE)
     check_bmp(os.path.join(ART_DIR, "banner.bmp"), *BANNER_SIZE)
+    check_bmp(os.path.join(ART_DIR, "wizard.bmp"), *WIZARD_SIZE)
     check_ico(os.path.join(ART_DIR, "GpsFennik.ico"))
 
 
@@ -558,6 +591,8 @@ def main():
         fh.write(bmp24(*SPLASH_SIZE, splash()))
     with open(os.path.join(ART_DIR, "banner.bmp"), "wb") as fh:
         fh.write(bmp24(*BANNER_SIZE, banner()))
+    with open(os.path.join(ART_DIR, "wizard.bmp"), "wb") as fh:
+        fh.write(bmp24(*WIZARD_SIZE, wizard()))
     big = render_rgba(32, 32, icon_glyph(), 8)
     small = small_icon_rgba()
     with open(os.path.join(ART_DIR, "GpsFennik.ico"), "wb") as fh:

@@ -31,6 +31,18 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   fi
 ) 9>"$WINEPREFIX.lock"
 
+# --- Wine's own fonts (also for prefixes made before this block) ------------
+# Debian's Wine 8 looks for them in /usr/share/fonts ("../fonts" beside its
+# data folder /usr/share/wine), but fonts-wine puts them in
+# /usr/share/wine/fonts. Without them the caption buttons (Marlett) read
+# "0 1 r" and "MS Shell Dlg" (Tahoma) falls back to the wider DejaVu Sans.
+# Wine always scans C:\windows\Fonts: link them there.
+wine_fonts=/usr/share/wine/fonts
+prefix_fonts="$WINEPREFIX/drive_c/windows/Fonts"
+if [ -d "$wine_fonts" ] && [ -d "$WINEPREFIX/drive_c/windows" ] && [ ! -e "$prefix_fonts/marlett.ttf" ]; then
+  mkdir -p "$prefix_fonts" && ln -sf "$wine_fonts"/* "$prefix_fonts/" 2>/dev/null || true
+fi
+
 # Keep the server alive between test processes so each start stays quick, and
 # make sure the prefix's services run before the test does: started by the
 # test itself they would inherit its output pipe and keep CTest waiting. Cheap

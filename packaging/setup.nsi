@@ -1,0 +1,297 @@
+; GPS Fennik setup: installs for the current user only, so it needs no
+; administrator, and the folder stays writable for the settings, the log and
+; the data that the program keeps beside its executable.
+;
+; The build runs makensis with these symbols:
+;   VERSION     x.y.z of the program
+;   PUBLISHER   shown in Apps & features
+;   EXE         GpsFennik.exe
+;   STRINGS_EN  the English String_Table_.dll
+;   STRINGS_DE  the German String_Table_.dll
+;   ART         the folder with the program's icon and the pages' picture
+;   LICENSE     LICENSE.txt
+;   OUTFILE     the setup to write
+;
+; Command line: /S silent, /D=folder (last), /LANG=en or /LANG=de chooses the
+; language without asking.
+
+Unicode true
+Target amd64-unicode
+RequestExecutionLevel user
+SetCompressor /SOLID lzma
+ManifestDPIAware true
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include WinMessages.nsh
+
+!define APP_NAME "GPS Fennik"
+!define APP_EXE "GpsFennik.exe"
+; The program's own names: its main window class and its start entry.
+!define WINDOW_CLASS "KIVAR M415 GPS Fennik"
+!define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
+!define RUN_VALUE "KIVAR M415 GPS Fennik"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\GpsFennik"
+!define SHORTCUT "$SMPROGRAMS\${APP_NAME}.lnk"
+; How long a running copy may take to finish what it is doing and end.
+!define CLOSE_WAIT_MS 30000
+
+Name "${APP_NAME}"
+OutFile "${OUTFILE}"
+InstallDir "$LOCALAPPDATA\Programs\${APP_NAME}"
+; An upgrade goes where the last installation went.
+InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
+BrandingText "${APP_NAME} ${VERSION}"
+
+VIProductVersion "${VERSION}.0"
+VIFileVersion "${VERSION}.0"
+
+!define MUI_ICON "${ART}/GpsFennik.ico"
+!define MUI_UNICON "${ART}/GpsFennik.ico"
+!define MUI_WELCOMEFINISHPAGE_BITMAP "${ART}/wizard.bmp"
+!define MUI_UNWELCOMEFINISHPAGE_BITMAP "${ART}/wizard.bmp"
+!define MUI_ABORTWARNING
+!define MUI_UNABORTWARNING
+; The language chosen is kept with the Uninstall entry: the next setup offers
+; it again and the uninstaller speaks it.
+!define MUI_LANGDLL_REGISTRY_ROOT HKCU
+!define MUI_LANGDLL_REGISTRY_KEY "${UNINSTALL_KEY}"
+!define MUI_LANGDLL_REGISTRY_VALUENAME "Language"
+!define MUI_LANGDLL_ALWAYSSHOW
+; Asked before any language is known: both at once.
+!define MUI_LANGDLL_WINDOWTITLE "${APP_NAME} Setup"
+!define MUI_LANGDLL_INFO "Please choose a language.$\r$\nBitte wählen Sie eine Sprache."
+
+!define MUI_WELCOMEPAGE_TEXT "$(WelcomeText)"
+!insertmacro MUI_PAGE_WELCOME
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE DirectoryLeave
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_RUN "$INSTDIR\${APP_EXE}"
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!define MUI_COMPONENTSPAGE_NODESC
+!define MUI_COMPONENTSPAGE_TEXT_TOP "$(UnComponentsTop)"
+!insertmacro MUI_UNPAGE_COMPONENTS
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "English"
+!insertmacro MUI_LANGUAGE "German"
+!insertmacro MUI_RESERVEFILE_LANGDLL
+
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductName" "${APP_NAME}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "${APP_NAME} Setup"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "MIT licence"
+
+LangString WelcomeText ${LANG_ENGLISH} "Setup will install ${APP_NAME} ${VERSION} for you alone, in a folder of your own: no administrator rights are needed.$\r$\n$\r$\n${APP_NAME} keeps the satellite data of your KIVAR M415 GPS device up to date.$\r$\n$\r$\nIf ${APP_NAME} is running, Setup closes it first. Your settings, log and downloaded data are kept.$\r$\n$\r$\n$_CLICK"
+LangString WelcomeText ${LANG_GERMAN} "Dieser Assistent installiert ${APP_NAME} ${VERSION} nur für Sie, in einen eigenen Ordner: Administratorrechte sind nicht nötig.$\r$\n$\r$\n${APP_NAME} hält die Satellitendaten Ihres GPS-Geräts KIVAR M415 aktuell.$\r$\n$\r$\nLäuft ${APP_NAME} gerade, beendet der Assistent es zuerst. Ihre Einstellungen, das Protokoll und die heruntergeladenen Daten bleiben erhalten.$\r$\n$\r$\n$_CLICK"
+LangString NotWritable ${LANG_ENGLISH} "You cannot write to the folder$\r$\n$INSTDIR$\r$\n$\r$\n${APP_NAME} keeps its settings, log and data beside the program, so it needs a folder you can write to. Please choose another folder."
+LangString NotWritable ${LANG_GERMAN} "In den Ordner$\r$\n$INSTDIR$\r$\ndürfen Sie nicht schreiben.$\r$\n$\r$\n${APP_NAME} legt Einstellungen, Protokoll und Daten neben dem Programm ab und braucht daher einen Ordner, in den Sie schreiben dürfen. Bitte wählen Sie einen anderen Ordner."
+LangString Closing ${LANG_ENGLISH} "Closing the running ${APP_NAME}..."
+LangString Closing ${LANG_GERMAN} "Das laufende ${APP_NAME} wird beendet..."
+LangString StillRunning ${LANG_ENGLISH} "${APP_NAME} is still running: it finishes its work before it ends.$\r$\n$\r$\nClick Retry once it has ended, or Cancel to stop."
+LangString StillRunning ${LANG_GERMAN} "${APP_NAME} läuft noch: Es beendet erst seine Arbeit.$\r$\n$\r$\nKlicken Sie auf Wiederholen, sobald es beendet ist, oder auf Abbrechen."
+LangString FilesInUse ${LANG_ENGLISH} "Some files of ${APP_NAME} in$\r$\n$INSTDIR$\r$\ncould not be replaced: another program holds them open. Close it and run Setup again."
+LangString FilesInUse ${LANG_GERMAN} "Einige Dateien von ${APP_NAME} in$\r$\n$INSTDIR$\r$\nließen sich nicht ersetzen: Ein anderes Programm hält sie geöffnet. Schließen Sie es und starten Sie Setup erneut."
+LangString UnProgram ${LANG_ENGLISH} "${APP_NAME} program files"
+LangString UnProgram ${LANG_GERMAN} "Programmdateien von ${APP_NAME}"
+LangString UnData ${LANG_ENGLISH} "Settings, log and downloaded data"
+LangString UnData ${LANG_GERMAN} "Einstellungen, Protokoll, Satellitendaten"
+LangString UnComponentsTop ${LANG_ENGLISH} "The program files are always removed. Tick the second line to delete your settings, log and downloaded data too; otherwise they stay for a later installation."
+LangString UnComponentsTop ${LANG_GERMAN} "Die Programmdateien werden immer entfernt. Kreuzen Sie die zweite Zeile an, um auch Ihre Einstellungen, das Protokoll und die Satellitendaten zu löschen; sonst bleiben sie für eine spätere Installation erhalten."
+LangString MachineRunLeft ${LANG_ENGLISH} "The start entry for all users stays: removing it needs administrator rights."
+LangString MachineRunLeft ${LANG_GERMAN} "Der Starteintrag für alle Benutzer bleibt: Ihn zu entfernen, braucht Administratorrechte."
+
+; Asks a running copy to end through its main window and waits for its
+; process. The program finishes a file it is writing before it ends, so it is
+; never killed; when it takes too long the user decides (silent: give up).
+!macro CLOSE_RUNNING_PROGRAM un
+Function ${un}CloseRunningProgram
+  retry:
+  FindWindow $0 "${WINDOW_CLASS}"
+  ${If} $0 == 0
+    Return
+  ${EndIf}
+  DetailPrint "$(Closing)"
+  System::Call 'user32::GetWindowThreadProcessId(p r0, *i 0 r1) i'
+  System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r1) p .r2' ; SYNCHRONIZE
+  SendMessage $0 ${WM_CLOSE} 0 0 /TIMEOUT=5000
+  ${If} $2 P<> 0
+    System::Call 'kernel32::WaitForSingleObject(p r2, i ${CLOSE_WAIT_MS}) i .r3'
+    System::Call 'kernel32::CloseHandle(p r2)'
+  ${Else}
+    ; No handle on the process: watch its window instead.
+    StrCpy $3 0
+    wait:
+    IsWindow $0 0 gone
+    ${If} $3 < ${CLOSE_WAIT_MS}
+      Sleep 250
+      IntOp $3 $3 + 250
+      Goto wait
+    ${EndIf}
+    gone:
+  ${EndIf}
+  FindWindow $0 "${WINDOW_CLASS}"
+  ${If} $0 != 0
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "$(StillRunning)" /SD IDCANCEL IDRETRY retry
+    Abort
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro CLOSE_RUNNING_PROGRAM ""
+!insertmacro CLOSE_RUNNING_PROGRAM "un."
+
+; Pushes 1 when a file can be written into $INSTDIR, else 0. A folder made
+; only for the test is removed again, so a cancelled setup leaves none.
+Function IsFolderWritable
+  Push $0
+  Push $1
+  StrCpy $1 "existed"
+  ${IfNot} ${FileExists} "$INSTDIR\*.*"
+    StrCpy $1 "new"
+  ${EndIf}
+  ClearErrors
+  CreateDirectory "$INSTDIR"
+  FileOpen $0 "$INSTDIR\~GpsFennik-setup.tmp" w
+  ${If} ${Errors}
+    StrCpy $0 0
+  ${Else}
+    FileClose $0
+    Delete "$INSTDIR\~GpsFennik-setup.tmp"
+    StrCpy $0 1
+  ${EndIf}
+  ${If} $1 == "new"
+    RMDir "$INSTDIR"
+  ${EndIf}
+  Pop $1
+  Exch $0
+FunctionEnd
+
+Function DirectoryLeave
+  Call IsFolderWritable
+  Pop $0
+  ${If} $0 == 0
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$(NotWritable)"
+    Abort
+  ${EndIf}
+FunctionEnd
+
+Function .onInit
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/LANG=" $R1
+  ${If} ${Errors}
+    !insertmacro MUI_LANGDLL_DISPLAY
+  ${ElseIf} $R1 == "en"
+    StrCpy $LANGUAGE ${LANG_ENGLISH}
+  ${ElseIf} $R1 == "de"
+    StrCpy $LANGUAGE ${LANG_GERMAN}
+  ${Else}
+    ; A typing error in a deployment must not install some other language.
+    MessageBox MB_OK|MB_ICONSTOP "Unknown language /LANG=$R1: use /LANG=en or /LANG=de." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+FunctionEnd
+
+Section "-Program"
+  Call IsFolderWritable
+  Pop $0
+  ${If} $0 == 0
+    MessageBox MB_OK|MB_ICONSTOP "$(NotWritable)" /SD IDOK
+    Abort
+  ${EndIf}
+  Call CloseRunningProgram
+
+  ; Only the program's own files: Kelva_config.ini, Kelva_log.txt and
+  ; Ephemeris.ee of an earlier installation stay as they are.
+  ClearErrors
+  SetOutPath "$INSTDIR"
+  File "${EXE}"
+  ${If} $LANGUAGE = ${LANG_GERMAN}
+    File "/oname=String_Table_.dll" "${STRINGS_DE}"
+  ${Else}
+    File "/oname=String_Table_.dll" "${STRINGS_EN}"
+  ${EndIf}
+  File "${LICENSE}"
+  ; Both languages stay at hand for a later switch.
+  SetOutPath "$INSTDIR\lang\en"
+  File "${STRINGS_EN}"
+  SetOutPath "$INSTDIR\lang\de"
+  File "${STRINGS_DE}"
+  SetOutPath "$INSTDIR"
+  ; A file held open elsewhere is skipped without a word when silent: fail
+  ; rather than leave a mix of old and new files that looks installed.
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "$(FilesInUse)" /SD IDOK
+    Abort
+  ${EndIf}
+
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  CreateShortcut "${SHORTCUT}" "$INSTDIR\${APP_EXE}" "" "$INSTDIR\${APP_EXE}" 0
+
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${APP_NAME}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\${APP_EXE},0"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+  ; Also when silent, where no page saves the choice.
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "Language" $LANGUAGE
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
+SectionEnd
+
+Function un.onInit
+  !insertmacro MUI_UNGETLANGUAGE
+FunctionEnd
+
+Section "!un.$(UnProgram)" UnProgram
+  SectionIn RO
+  Call un.CloseRunningProgram
+  Delete "$INSTDIR\${APP_EXE}"
+  Delete "$INSTDIR\String_Table_.dll"
+  Delete "$INSTDIR\LICENSE.txt"
+  ; A download cut short leaves its temporary file behind.
+  Delete "$INSTDIR\packedEphemeris.ee"
+  Delete "$INSTDIR\lang\en\String_Table_.dll"
+  Delete "$INSTDIR\lang\de\String_Table_.dll"
+  RMDir "$INSTDIR\lang\en"
+  RMDir "$INSTDIR\lang\de"
+  RMDir "$INSTDIR\lang"
+  Delete "${SHORTCUT}"
+
+  ; The start entry, wherever the program put it.
+  DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
+  ClearErrors
+  DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
+  ${If} ${Errors}
+    ; Failed or absent: only a value still there needs a word.
+    ClearErrors
+    ReadRegStr $0 HKLM "${RUN_KEY}" "${RUN_VALUE}"
+    ${IfNot} ${Errors}
+      DetailPrint "$(MachineRunLeft)"
+    ${EndIf}
+  ${EndIf}
+  DeleteRegKey HKCU "${UNINSTALL_KEY}"
+SectionEnd
+
+Section /o "un.$(UnData)" UnData
+  Delete "$INSTDIR\Kelva_config.ini"
+  Delete "$INSTDIR\Kelva_log.txt"
+  Delete "$INSTDIR\Ephemeris.ee"
+SectionEnd
+
+Section "-un.Folder"
+  Delete "$INSTDIR\uninstall.exe"
+  ; Never recursive: the folder may hold files that are not ours.
+  RMDir "$INSTDIR"
+SectionEnd
