@@ -62,14 +62,12 @@ TEST_F(Soak, RandomEventsEndAtRestWithWholeFiles) {
            events, presses, plugs, answers, boxes);
 
     // At rest: every box answered and the button back to Update.
+    const auto atRest = [&] {
+        if (HWND box = app.Box()) PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+        return app.Flush() && !app.Box() && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE) && app.Enabled(IDC_UPDATE);
+    };
     ASSERT_TRUE(SetServerMode("file 30000 1"));
-    ASSERT_TRUE(PumpUntil(
-        [&] {
-            if (HWND box = app.Box()) PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
-            return app.Flush() && !app.Box() && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE) && app.Enabled(IDC_UPDATE);
-        },
-        30000))
-        << "not at rest: status " << Show(app.Text(IDC_STATUS));
+    ASSERT_TRUE(PumpUntil(atRest, 30000)) << "not at rest: status " << Show(app.Text(IDC_STATUS));
 
     const auto whole = [](const Bytes& file) {
         for (const auto& a : kAnswers)
@@ -91,10 +89,7 @@ TEST_F(Soak, RandomEventsEndAtRestWithWholeFiles) {
         app.TrayCommand(IDM_TRAY_UPDATE);  // ignored only while a worker still ends
         return app.Flush() && (app.Box() || app.Text(IDC_UPDATE) == Str(IDS_BTN_CANCEL));
     })) << "the tray's Update started nothing; status " << Show(app.Text(IDC_STATUS));
-    EXPECT_TRUE(PumpUntil([&] {
-        if (HWND box = app.Box()) PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
-        return app.Flush() && !app.Box() && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE);
-    }));
+    EXPECT_TRUE(PumpUntil(atRest, 30000));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "app_driver.h"
 
-#include <commctrl.h>
 #include <dbt.h>
 
 #include "resources/resource.h"
@@ -198,16 +197,10 @@ std::wstring App::Text(int id) const {
     return WindowText(GetDlgItem(dialog_, id));
 }
 
-LRESULT App::Check(int id) const {
-    DWORD_PTR state = static_cast<DWORD_PTR>(-1);
-    Send(GetDlgItem(dialog_, id), BM_GETCHECK, 0, 0, &state);
-    return static_cast<LRESULT>(state);
-}
-
-int App::Progress() const {
-    DWORD_PTR pos = static_cast<DWORD_PTR>(-1);
-    Send(GetDlgItem(dialog_, IDC_PROGRESS), PBM_GETPOS, 0, 0, &pos);
-    return static_cast<int>(pos);
+LRESULT App::Ask(int id, UINT message) const {
+    DWORD_PTR answer = static_cast<DWORD_PTR>(-1);
+    Send(GetDlgItem(dialog_, id), message, 0, 0, &answer);
+    return static_cast<LRESULT>(answer);
 }
 
 bool App::Flush() const {

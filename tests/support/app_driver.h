@@ -5,6 +5,7 @@
 // registry simulation and the volume message, the ephemeris server's answer
 // chosen. Every wait is bounded.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -67,8 +68,8 @@ public:
     std::wstring Text(int id) const;
     bool Visible() const { return IsWindowVisible(dialog_) != 0; }
     bool Enabled(int id) const { return IsWindowEnabled(GetDlgItem(dialog_, id)) != 0; }
-    LRESULT Check(int id) const;
-    int Progress() const;
+    // The answer of a control of the dialog to `message` (BM_GETCHECK, PBM_GETPOS).
+    LRESULT Ask(int id, UINT message) const;
     void Click(int id) const { PostMessageW(GetDlgItem(dialog_, id), BM_CLICK, 0, 0); }
     // Waits until everything posted to the program so far has been handled.
     bool Flush() const;

@@ -1,15 +1,11 @@
 #!/usr/bin/env python3
 """The tests' ephemeris server: python3 ephemeris_server.py PORT DIR
 
-Answers every request on 127.0.0.1:PORT as DIR/mode says, read afresh each time:
-  file|chunked|close N SEED   a body of N bytes, framed by length, chunks or close
-  cut N SEED                  N announced, half sent, then the connection dropped
-  slowheaders N SEED MS       the headers held back MS milliseconds
-  slowbody N SEED MS          16 KiB at once, then 4 KiB every MS milliseconds
-  status CODE | empty         an error, or a 200 without a body
-  refuse                      the port closed: connections are refused
-Request lines go to DIR/requests; DIR/state says whether the port listens. Returns
-once it listens; the server ends on DIR/stop, or by itself after 20 minutes.
+Answers on 127.0.0.1:PORT as DIR/mode says, read at each request: "file|chunked|close
+N SEED" (a body framed by length, chunks or close), "cut N SEED" (half sent), "slowheaders
+N SEED MS", "slowbody N SEED MS" (4 KiB every MS ms), "status CODE", "empty", "refuse"
+(port closed). Logs request lines to DIR/requests, says in DIR/state whether it listens,
+returns once it does, and ends on DIR/stop or after 20 minutes.
 """
 import http.server, os, socket, sys, threading, time
 

@@ -65,42 +65,24 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-Bytes Utf16Bytes(const std::wstring& text) {
-    Bytes bytes;
-    for (wchar_t c : text) {
-        bytes.push_back(static_cast<unsigned char>(c & 0xFF));
-        bytes.push_back(static_cast<unsigned char>(c >> 8));
-    }
-    return bytes;
+Bytes Utf16Bytes(const std::wstring& text) {  // wchar_t is UTF-16LE here
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    return Bytes(bytes, bytes + text.size() * sizeof(wchar_t));
 }
 
 std::wstring FromUtf16(const Bytes& bytes) {
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) text.push_back(static_cast<wchar_t>(bytes[i] | (bytes[i + 1] << 8)));
-    return text;
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
 
 std::string Show(const std::wstring& text) {
     std::string out = "\"";
-    for (wchar_t c : text) {
-        if (c == L'\t') out += "\\t";
-        else if (c == L'\r') out += "\\r";
-        else if (c == L'\n') out += "\\n";
-        else if (c < 0x80) out += static_cast<char>(c);
-        else out += "\\u" + std::to_string(c);
-    }
+    for (wchar_t c : text)
+        out += c == L'\t' ? "\\t" : c == L'\r' ? "\\r" : c == L'\n' ? "\\n" : c < 0x80 ? std::string(1, char(c)) : "?";
     return out + "\"";
 }
 
 SYSTEMTIME At(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
-    SYSTEMTIME t = {};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    return t;
+    return SYSTEMTIME{year, month, 0, day, hour, minute, second, 0};
 }
 
 std::wstring Stamp(const SYSTEMTIME& time, long long minutes) {

@@ -20,8 +20,12 @@ mkdir -p "$(dirname "$WINEPREFIX")"
       ln -sfn "$device_root/$letter" "$WINEPREFIX/dosdevices/$letter:"
       wine reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /t REG_SZ /d floppy /f >/dev/null 2>&1 9>&-
     done
+    # Debian's Wine looks for its own fonts where fonts-wine does not put
+    # them: without Marlett and Tahoma the caption buttons read "0 1 r" and
+    # dialogs take the wider DejaVu Sans. Every prefix scans its Fonts folder.
+    ln -sf /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     # The services that wineboot left running read the drive table before the
-    # mapping above: restart them, here with their output going nowhere (a test
+    # mapping above: restart them, with their output going nowhere (a test
     # process that started them would hand them its output pipe, which then
     # never closes), so every later process sees E:, F: and G: removable.
     wineserver -k >/dev/null 2>&1 9>&- || true
@@ -31,22 +35,9 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   fi
 ) 9>"$WINEPREFIX.lock"
 
-# --- Wine's own fonts (also for prefixes made before this block) ------------
-# Debian's Wine 8 looks for them in /usr/share/fonts ("../fonts" beside its
-# data folder /usr/share/wine), but fonts-wine puts them in
-# /usr/share/wine/fonts. Without them the caption buttons (Marlett) read
-# "0 1 r" and "MS Shell Dlg" (Tahoma) falls back to the wider DejaVu Sans.
-# Wine always scans C:\windows\Fonts: link them there.
-wine_fonts=/usr/share/wine/fonts
-prefix_fonts="$WINEPREFIX/drive_c/windows/Fonts"
-if [ -d "$wine_fonts" ] && [ -d "$WINEPREFIX/drive_c/windows" ] && [ ! -e "$prefix_fonts/marlett.ttf" ]; then
-  mkdir -p "$prefix_fonts" && ln -sf "$wine_fonts"/* "$prefix_fonts/" 2>/dev/null || true
-fi
-
-# Keep the server alive between test processes so each start stays quick, and
-# make sure the prefix's services run before the test does: started by the
-# test itself they would inherit its output pipe and keep CTest waiting. Cheap
-# when they already run.
+# The server stays between test processes so each start is quick, and the
+# services run before the test does (started by it, they would hold CTest's
+# output open). Cheap when they already run.
 wineserver -p 30 >/dev/null 2>&1 </dev/null || true
 wineboot >/dev/null 2>&1 </dev/null || true
 

@@ -17,15 +17,9 @@ std::string Full(const SYSTEMTIME& t) {
     return buf;
 }
 
-SYSTEMTIME Interval(WORD years, WORD months, WORD days, WORD seconds = 0) {
-    SYSTEMTIME t = {};
-    t.wYear = years, t.wMonth = months, t.wDay = days, t.wSecond = seconds;
-    return t;
-}
-
 TEST(Calendar, ThreeDaysAgreeWithThePlatformForEveryDay2000To2100) {
     constexpr ULONGLONG kDay = 864000000000ULL;  // 100 ns units
-    SYSTEMTIME base = At(2000, 1, 1, 14, 5, 33);
+    SYSTEMTIME base = At(2000, 1, 1, 14, 5, 33), threeDays = At(0, 0, 3);
     base.wMilliseconds = 250;
     FILETIME ft;
     ASSERT_TRUE(SystemTimeToFileTime(&base, &ft));
@@ -38,7 +32,7 @@ TEST(Calendar, ThreeDaysAgreeWithThePlatformForEveryDay2000To2100) {
         ASSERT_TRUE(FileTimeToSystemTime(&now, &base) && FileTimeToSystemTime(&later, &expected));
         if (base.wYear > 2100) break;
         expected.wMilliseconds = 0;
-        const SYSTEMTIME actual = AddInterval(base, Interval(0, 0, 3));
+        const SYSTEMTIME actual = AddInterval(base, threeDays);
         if (Full(actual) != Full(expected) && ++mismatches <= 5)
             ADD_FAILURE() << Full(base) << " + 3 days: " << Full(actual) << ", platform " << Full(expected);
     }
@@ -46,18 +40,9 @@ TEST(Calendar, ThreeDaysAgreeWithThePlatformForEveryDay2000To2100) {
     EXPECT_EQ(days, 36890);
 }
 
-TEST(Calendar, FieldsCarryOnceAndMonthsComeFromTheBase) {
-    const struct {
-        SYSTEMTIME base, interval;
-        const char* result;
-    } rows[] = {
-        {At(2007, 5, 10, 23, 59, 45), Interval(0, 0, 0, 30), "2007/5/11 0:0:15.0 dow 5"},
-        {At(2007, 5, 10, 10, 50, 50), Interval(0, 0, 0, 100), "2007/5/10 10:51:90.0 dow 4"},  // reduced once only
-        {At(2007, 1, 31), Interval(0, 1, 0), "2007/2/31 0:0:0.0 dow 6"},  // the day test uses the base month
-        {At(2007, 6, 15), Interval(1, 0, 0), "2008/6/15 0:0:0.0 dow 0"},
-        {At(2007, 13, 30), Interval(0, 0, 3), "2008/2/2 0:0:0.0 dow 6"},  // a month outside the table
-    };
-    for (const auto& r : rows) EXPECT_EQ(Full(AddInterval(r.base, r.interval)), r.result) << Full(r.base);
+// Never given by the clock, but must not read past the month table.
+TEST(Calendar, MonthOutsideTheTableStaysInBounds) {
+    EXPECT_EQ(Full(AddInterval(At(2007, 13, 30), At(0, 0, 3))), "2008/2/2 0:0:0.0 dow 6");
 }
 
 }  // namespace

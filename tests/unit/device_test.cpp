@@ -1,13 +1,10 @@
 // The device side: which USB identities are the device, how the scan records
-// the prefix's removable drives E:, F: and G: and reports the count, how the
-// file replaces the old one on the device, and the log line of each copy.
+// the prefix's removable drives E:, F: and G: and reports the count, and how
+// the file replaces the old one on the device.
 #include <gtest/gtest.h>
-
-#include <regex>
 
 #include "device/copy_worker.h"
 #include "device/drive_scan.h"
-#include "persistence/activity_log.h"
 #include "shell/app_state.h"
 #include "app_driver.h"
 
@@ -53,8 +50,7 @@ protected:
             ASSERT_EQ(GetDriveTypeW(root), static_cast<UINT>(DRIVE_REMOVABLE)) << "tests/support/wine-run.sh maps it";
     }
     void TearDown() override {
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\GpsFennikSimulation");
-        app.deviceDrives.Publish({});
+        ResetMachine();
         DestroyWindow(dialog_);
     }
     HWND dialog_ = nullptr;
@@ -80,7 +76,7 @@ TEST_F(DriveScan, ArrangementsAreRecordedAndCountChangesReported) {
         {L"C=A H=A Z=A", "", ""},  // fixed, missing: never examined
     };
     for (const auto& step : steps) {
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\GpsFennikSimulation");
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);
         for (const wchar_t* d = step.drives; *d; d += d[3] ? 4 : 3)
             ASSERT_TRUE(SetSimulatedDevice(d[0], d[2] == L'A'   ? L"USB\\VID_7F3E&PID_2A61\\1"
                                                  : d[2] == L'R' ? L"USB\\VID_7F3E&PID_2A63\\2"
@@ -118,23 +114,6 @@ TEST(DeviceCopy, ReplacesTheOldFileWholeOrNotAtAll) {
     EXPECT_FALSE(ReplaceFileOnDevice(source.c_str(), temp.c_str(), (dir + L"a-folder").c_str()));
     EXPECT_FALSE(FileExists(temp)) << "a failed rename leaves no temporary";
     for (const std::wstring& f : {source, target}) DeleteFileW(f.c_str());
-}
-
-TEST(ActivityLog, EachAttemptAppendsOneLine) {
-    const std::wstring path = ExeDirectory() + kLogFileName;
-    ASSERT_TRUE(WriteFileBytes(path, Utf16Bytes(L"earlier\r\n")));
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    ASSERT_EQ(AppendLog(L"Download to:", L"%s", L"E:\\100%\\Ephemeris.ee"), 1);
-    ASSERT_EQ(AppendLog(L"", L"%s", std::wstring(300, L'x').c_str()), 1);
-    wchar_t day[8];
-    swprintf(day, 8, L"%02d/%02d", now.wMonth, now.wDay);
-    const std::wstring stamp = std::wstring(day) + L"  \\d\\d:\\d\\d\\.\\d\\d::\\d{3}\t";
-    const std::wstring log = FromUtf16(ReadFileBytes(path));
-    EXPECT_TRUE(std::regex_match(log, std::wregex(L"earlier\r\n" + stamp + L"Download to:\tE:\\\\100%\\\\Ephemeris\\.ee\r\n" +
-                                                  stamp + L"\tx{254}\r\n")))
-        << Show(log);
-    DeleteFileW(path.c_str());
 }
 
 }  // namespace

@@ -65,8 +65,7 @@ TEST_F(Settings, OddFilesAreReadSafelyAndWrittenWithoutHarm) {
     } rows[] = {
         {L"", 1, 0, L"[AUTO UPDATE]\r\n0\r\n"},
         {L"[AUTO UPDATE]\r\nx\r\n", 1, 1, L"[AUTO UPDATE]\r\n1\r\n"},
-        {L"[auto update]\r\n0\r\n[AUTO UPDATE]\n0\r\n", 1, 0,
-         L"[auto update]\r\n0\r\n[AUTO UPDATE]\n0\r\n[AUTO UPDATE]\r\n0\r\n"},
+        {L"[auto update]\r\n0\r\n", 1, 0, L"[auto update]\r\n0\r\n[AUTO UPDATE]\r\n0\r\n"},  // exact headers only
         {L"[AUTO UPDATE]\r\n0\r\n" + std::wstring(400, L'-') + L"[AUTO UPDATE]\r\n1\r\n", 0, -1, L""},  // first wins
         {junk + L"[AUTO UPDATE]\r\n0\r\n", 0, 1, junk + L"[AUTO UPDATE]\r\n1\r\n"},  // a zero hides nothing
         {L"[UPDATE TIME]\r\n2007\r\n[AUTO UPDATE]\r\n0\r\n", 0, -1, L""},
