@@ -31,7 +31,6 @@ int ServerRequests();
 
 // Writes (or with null deletes) the simulated USB identity of a drive.
 bool SetSimulatedDevice(wchar_t letter, const wchar_t* deviceId);
-// "E:\Ephemeris.ee".
 std::wstring DeviceFile(wchar_t letter);
 // Both Run values deleted, no simulated device, the device drives empty, no
 // program instance left over.

@@ -35,9 +35,8 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   fi
 ) 9>"$WINEPREFIX.lock"
 
-# The server stays between test processes so each start is quick, and the
-# services run before the test does (started by it, they would hold CTest's
-# output open). Cheap when they already run.
+# The server stays between test processes (quick starts), and the services run
+# before the test does (started by it, they would hold CTest's output open).
 wineserver -p 30 >/dev/null 2>&1 </dev/null || true
 wineboot >/dev/null 2>&1 </dev/null || true
 

@@ -85,10 +85,12 @@ TEST(RunKey, ValueGoesWhereThisUserMayWriteAndIsReadFromBoth) {
         wchar_t stored[MAX_PATH + 1] = {}, exe[MAX_PATH] = {};
         DWORD bytes = sizeof stored - sizeof(wchar_t);
         GetModuleFileNameW(nullptr, exe, MAX_PATH);
-        if (r.enable) {
-            RegGetValueW(r.denied ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr,
-                         stored, &bytes);
+        HKEY key = nullptr;
+        if (r.enable && !RegOpenKeyExW(r.denied ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_READ, &key)) {
+            RegQueryValueExW(key, kRunValue, nullptr, nullptr, reinterpret_cast<BYTE*>(stored), &bytes);
+            RegCloseKey(key);
             EXPECT_STREQ(stored, exe) << r.what;
+            EXPECT_EQ(bytes, (wcslen(exe) + 1) * sizeof(wchar_t)) << r.what << ": stored without its terminator";
         }
     }
     ResetMachine();
