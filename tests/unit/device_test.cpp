@@ -100,7 +100,7 @@ TEST(DeviceCopy, ReplacesTheOldFileWholeOrNotAtAll) {
     const std::wstring dir = ExeDirectory(), source = dir + L"copy-source", temp = dir + L"copy.new",
                        target = dir + L"copy-target";
     const Bytes fresh = ServedBody(70000, 1), old = ServedBody(500, 2);
-    ASSERT_TRUE(WriteFileBytes(source, fresh) && WriteFileBytes(target, old));
+    ASSERT_TRUE(WriteFileBytes(source, fresh) && WriteFileBytes(target, old) && WriteFileBytes(temp, old));  // stale
     EXPECT_TRUE(ReplaceFileOnDevice(source.c_str(), temp.c_str(), target.c_str()));
     EXPECT_TRUE(ReadFileBytes(target) == fresh);
     EXPECT_FALSE(FileExists(temp));

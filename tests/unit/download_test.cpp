@@ -51,7 +51,7 @@ TEST(DownloadDecision, OnlyAWholeNonEmptyBodyIsComplete) {
     } rows[] = {
         {{true, 65536, 65536}, 65536, true},  {{true, 5000, 0}, 5000, true},     // length not announced
         {{false, 65536, 65536}, 65536, false}, {{true, 32768, 65536}, 32768, false},  // no end, cut short
-        {{true, 65536, 65536}, 32768, false}, {{true, 0, 0}, 0, false},               // short file, empty
+        {{true, 65536, 65536}, 32768, false}, {{true, 0, 0}, 0, false}, {{true, 9, 9}, 10, false},  // short, empty, long
     };
     for (const auto& r : rows)
         EXPECT_EQ(TransferComplete(r.report, r.fileSize), r.complete)
