@@ -4,7 +4,7 @@
 # E:, F: and G: mapped as removable drives onto folders of the build tree.
 set -euo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the prefix inside the build tree}"
-export WINEPREFIX WINEDEBUG="${WINEDEBUG:--all}"
+export WINEPREFIX WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="winemenubuilder.exe=d"  # no menus in $HOME
 device_root="${FENNIK_DEVICE_ROOT:-$(dirname "$WINEPREFIX")/devices}"
 
 mkdir -p "$(dirname "$WINEPREFIX")"
@@ -20,9 +20,8 @@ mkdir -p "$(dirname "$WINEPREFIX")"
       ln -sfn "$device_root/$letter" "$WINEPREFIX/dosdevices/$letter:"
       wine reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /t REG_SZ /d floppy /f >/dev/null 2>&1 9>&-
     done
-    # Debian's Wine looks for its own fonts where fonts-wine does not put
-    # them: without Marlett and Tahoma the caption buttons read "0 1 r" and
-    # dialogs take the wider DejaVu Sans. Every prefix scans its Fonts folder.
+    # Debian's Wine misses its own fonts where fonts-wine puts them: without
+    # Marlett and Tahoma, caption buttons read "0 1 r" and dialogs grow wider.
     ln -sf /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     # The services that wineboot left running read the drive table before the
     # mapping above: restart them, with their output going nowhere (a test
@@ -35,10 +34,13 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   fi
 ) 9>"$WINEPREFIX.lock"
 
-# The server stays between test processes (quick starts), and the services run
-# before the test does (started by it, they would hold CTest's output open).
+# The services run before the test does (started by it, they would hold CTest's
+# output open), but wineboot only when no server runs: it also starts every Run
+# value, and tests write Run values that name real programs.
+sock=$(printf 'server-%x-%x/socket' $(stat -c '%d %i' "$WINEPREFIX"))
+compgen -G "/tmp/wine-*/$sock" >/dev/null || compgen -G "/tmp/.wine-$(id -u)/$sock" >/dev/null ||
+  wineboot >/dev/null 2>&1 </dev/null || true
 wineserver -p 30 >/dev/null 2>&1 </dev/null || true
-wineboot >/dev/null 2>&1 </dev/null || true
 
 if [ -z "${DISPLAY:-}" ]; then
   exec xvfb-run -a -s "-screen 0 1024x768x24" wine "$@"
