@@ -11,10 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "base/srw_lock.h"
-
 #include "device/device_drives.h"
 
 inline constexpr size_t kPathChars = MAX_PATH;  // 260, terminator included
