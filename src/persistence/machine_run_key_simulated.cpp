@@ -1,7 +1,8 @@
 // Test builds only: the DWORD value "MachineRunKeyDenied" under
 // HKEY_CURRENT_USER\Software\GpsFennikSimulation, when present and not 0,
 // refuses the machine-wide Run key as Windows refuses it to a program without
-// elevation. It is read afresh at every call; otherwise the registry answers.
+// elevation: any access beyond reading. It is read afresh at every call;
+// otherwise the registry answers.
 #include "persistence/machine_run_key.h"
 
 #include "persistence/run_key.h"
@@ -18,8 +19,8 @@ bool MachineRunKeyDenied() {
 
 }  // namespace
 
-LSTATUS OpenMachineRunKeyForWriting(HKEY* key) {
-    if (MachineRunKeyDenied()) return ERROR_ACCESS_DENIED;
-    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr,
-                           key, nullptr);
+LSTATUS OpenMachineRunKey(REGSAM access, HKEY* key) {
+    if ((access & ~kReadOnlyAccess) != 0 && MachineRunKeyDenied()) return ERROR_ACCESS_DENIED;
+    if ((access & KEY_SET_VALUE) == 0) return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, access, key);
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, nullptr, 0, access, nullptr, key, nullptr);
 }

@@ -13,9 +13,9 @@ ScopedRegKey OpenUserRunKeyForWriting() {
     return ScopedRegKey(raw);
 }
 
-ScopedRegKey OpenMachineRunKey() {
+ScopedRegKey OpenMachineRunKeyForWriting() {
     HKEY raw = nullptr;
-    if (OpenMachineRunKeyForWriting(&raw) != ERROR_SUCCESS) return ScopedRegKey();
+    if (OpenMachineRunKey(KEY_SET_VALUE | KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return ScopedRegKey();
     return ScopedRegKey(raw);
 }
 
@@ -33,7 +33,9 @@ bool RunValuePresent(HKEY root) {
     // Read access is enough to see the value: a user who may not change the
     // machine-wide key must still be told the truth.
     HKEY raw = nullptr;
-    if (RegOpenKeyExW(root, kRunKeyPath, 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return false;
+    const LSTATUS opened = root == HKEY_LOCAL_MACHINE ? OpenMachineRunKey(KEY_QUERY_VALUE, &raw)
+                                                      : RegOpenKeyExW(root, kRunKeyPath, 0, KEY_QUERY_VALUE, &raw);
+    if (opened != ERROR_SUCCESS) return false;
     ScopedRegKey key(raw);
     // Ask for existence only, so a value of any size counts.
     DWORD type = 0;
@@ -47,7 +49,7 @@ bool RunValuePresent(HKEY root) {
 int SetStartWithWindows(int enable) {
     if (!enable) {
         // Both, so that no copy is left behind to start the program anyway.
-        const bool machine = DeleteRunValue(OpenMachineRunKey());
+        const bool machine = DeleteRunValue(OpenMachineRunKeyForWriting());
         const bool user = DeleteRunValue(OpenUserRunKeyForWriting());
         return (machine || user) && !IsStartWithWindows() ? 1 : 0;
     }
@@ -58,7 +60,7 @@ int SetStartWithWindows(int enable) {
     if (length == 0 || length >= MAX_PATH) return 0;
     const DWORD bytes = (length + 1) * sizeof(wchar_t);  // with the terminator
 
-    if (WriteRunValue(OpenMachineRunKey(), exePath, bytes)) {
+    if (WriteRunValue(OpenMachineRunKeyForWriting(), exePath, bytes)) {
         // One registration only: an older one of this user would start a
         // second process at logon.
         DeleteRunValue(OpenUserRunKeyForWriting());

@@ -9,6 +9,7 @@
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
+#include "shell/tray_shell.h"
 
 namespace {
 
@@ -30,10 +31,11 @@ HICON LoadTrayIcon(HINSTANCE instance) {
 // Sends a copy of the record, taken under trayLock: the shell is another
 // process and may hang, so no lock is held while it handles the call. The
 // icon is loaded into the copy for the call and destroyed right after it.
-void SendTrayRecord(DWORD action, NOTIFYICONDATAW record, HINSTANCE instance) {
+BOOL SendTrayRecord(DWORD action, NOTIFYICONDATAW record, HINSTANCE instance) {
     record.hIcon = LoadTrayIcon(instance);
-    Shell_NotifyIconW(action, &record);
+    const BOOL ok = NotifyTray(action, &record);
     if (record.hIcon != nullptr) DestroyIcon(record.hIcon);
+    return ok;
 }
 
 }  // namespace
@@ -116,7 +118,7 @@ void TrayRemove() {
     app.trayIconData.uFlags = 0;
     NOTIFYICONDATAW record = app.trayIconData;
     hold.unlock();
-    Shell_NotifyIconW(NIM_DELETE, &record);
+    NotifyTray(NIM_DELETE, &record);
 }
 
 bool TrayUpdateAllowed() {
@@ -147,7 +149,7 @@ void ShowTrayMenu() {
 
     // Needed so that the menu closes when the user clicks elsewhere.
     SetForegroundWindow(app.mainWindow);
-    TrackPopupMenu(menu.Get(), 0, cursor.x, cursor.y, 0, app.mainWindow, nullptr);
+    TrackTrayMenu(menu.Get(), cursor.x, cursor.y, app.mainWindow);
     // The platform's rule for notification-area menus: without a message to
     // the owner after the menu, the next one may close at once.
     PostMessageW(app.mainWindow, WM_NULL, 0, 0);

@@ -1,0 +1,82 @@
+// Test builds only. Every call is journaled, one UTF-16 line each, to
+// TrayJournal.txt beside the executable:
+//   add|modify|delete|<action> TAB tip TAB balloon title TAB balloon text TAB
+//     uFlags (hex) TAB dwInfoFlags (hex) TAB ok|failed
+//   menu TAB item TAB item ...   (a separator is "-", a greyed item ends in " (grayed)")
+// While the DWORD value "TrayFailures" under
+// HKEY_CURRENT_USER\Software\GpsFennikSimulation is above 0, each icon call
+// fails without reaching the shell and counts it down.
+#include "shell/tray_shell.h"
+
+#include <mutex>
+#include <string>
+
+#include "base/module_path.h"
+#include "base/scoped_win.h"
+#include "base/srw_lock.h"
+
+namespace {
+
+constexpr wchar_t kSimulationKey[] = L"Software\\GpsFennikSimulation";
+constexpr wchar_t kFailuresValue[] = L"TrayFailures";
+
+SrwLock& JournalLock() {
+    static SrwLock* lock = new SrwLock;  // never destroyed: workers may journal at exit
+    return *lock;
+}
+
+void Journal(const std::wstring& line) {
+    wchar_t path[MAX_PATH] = {};
+    if (!MakeModulePath(path, L"TrayJournal.txt")) return;
+    std::lock_guard<SrwLock> hold(JournalLock());
+    ScopedFile file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+    const std::wstring text = line + L"\r\n";
+    DWORD written = 0;
+    if (file) WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
+}
+
+bool ShellRefuses() {
+    DWORD left = 0;
+    DWORD bytes = sizeof left;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, kFailuresValue, RRF_RT_REG_DWORD, nullptr, &left, &bytes) !=
+            ERROR_SUCCESS ||
+        left == 0)
+        return false;
+    --left;
+    RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, kFailuresValue, REG_DWORD, &left, sizeof left);
+    return true;
+}
+
+std::wstring Hex(DWORD value) {
+    wchar_t text[16] = {};
+    wsprintfW(text, L"%x", value);
+    return text;
+}
+
+}  // namespace
+
+BOOL NotifyTray(DWORD action, NOTIFYICONDATAW* record) {
+    const BOOL ok = ShellRefuses() ? FALSE : Shell_NotifyIconW(action, record);
+    const wchar_t* name = action == NIM_ADD ? L"add" : action == NIM_MODIFY ? L"modify" : action == NIM_DELETE ? L"delete" : nullptr;
+    Journal((name ? std::wstring(name) : Hex(action)) + L"\t" + record->szTip + L"\t" + record->szInfoTitle + L"\t" +
+            record->szInfo + L"\t" + Hex(record->uFlags) + L"\t" + Hex(record->dwInfoFlags) + L"\t" +
+            (ok ? L"ok" : L"failed"));
+    return ok;
+}
+
+BOOL TrackTrayMenu(HMENU menu, int x, int y, HWND owner) {
+    std::wstring line = L"menu";
+    for (int i = 0, n = GetMenuItemCount(menu); i < n; ++i) {
+        wchar_t text[160] = {};
+        MENUITEMINFOW item = {};
+        item.cbSize = sizeof item;
+        item.fMask = MIIM_FTYPE | MIIM_STATE | MIIM_STRING;
+        item.dwTypeData = text;
+        item.cch = static_cast<UINT>(std::size(text));
+        GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &item);
+        line += L"\t";
+        line += (item.fType & MFT_SEPARATOR) ? L"-" : std::wstring(text) + ((item.fState & MFS_GRAYED) ? L" (grayed)" : L"");
+    }
+    Journal(line);
+    return TrackPopupMenu(menu, 0, x, y, 0, owner, nullptr);
+}

@@ -1,0 +1,9 @@
+#include "shell/tray_shell.h"
+
+BOOL NotifyTray(DWORD action, NOTIFYICONDATAW* record) {
+    return Shell_NotifyIconW(action, record);
+}
+
+BOOL TrackTrayMenu(HMENU menu, int x, int y, HWND owner) {
+    return TrackPopupMenu(menu, 0, x, y, 0, owner, nullptr);
+}
