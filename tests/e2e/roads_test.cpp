@@ -248,7 +248,7 @@ TEST_F(Road, UnwritableDeviceReportsTheFailedCopy) {
         EXPECT_TRUE(row.folder || ReadFileBytes(DeviceFile(L'E')) == kEarlier) << row.what;
         EXPECT_FALSE(FileExists(L"E:\\Ephemeris.ee.new")) << row.what;
         const std::wstring log = FromUtf16(ReadFileBytes(app.File(L"Kelva_log.txt")));
-        EXPECT_TRUE(std::regex_match(log, std::wregex(L"(\\d\\d/\\d\\d  [0-9:.]{15}\tDownload to:\tE:\\\\Ephemeris\\.ee\r\n){" +
+        EXPECT_TRUE(std::regex_match(log, std::wregex(L"(\\d\\d/\\d\\d  \\d\\d:\\d\\d\\.\\d\\d::\\d{3}\tDownload to:\tE:\\\\Ephemeris\\.ee\r\n){" +
                                                       std::to_wstring(attempts) + L"}")))
             << row.what << ": " << Show(log);
         EXPECT_EQ(app.Tips().substr(app.Tips().rfind(Str(IDS_TIP_COPYING))), Str(IDS_TIP_COPYING) + L"... | " + Str(IDS_APP_TITLE));
