@@ -6,7 +6,7 @@ FENNIK_PACKAGES=(
   cmake ninja-build
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine64 fonts-wine xvfb xauth x11-utils imagemagick googletest python3 curl zip nsis
+  wine wine64 fonts-wine xvfb xauth x11-utils imagemagick googletest python3 curl zip nsis osslsigncode openssl
 )
 
 ensure_packages() {
@@ -58,4 +58,53 @@ check_product_build() {
     echo "the product build carries the device simulation" >&2; return 1
   fi
   echo "product build: $files(no simulation, no runtime DLLs)"
+}
+
+# A throwaway self-signed code-signing certificate for the signing test, kept
+# in DIR: signer.pfx with its password in password.txt, signer.pem to verify.
+# Returns 1 when it made a new one (files signed with the old one are stale).
+make_test_signer() {
+  local dir="$1"
+  if [ -s "$dir/signer.pfx" ] && openssl x509 -in "$dir/signer.pem" -noout -checkend 86400 >/dev/null 2>&1; then
+    return 0
+  fi
+  mkdir -p "$dir"
+  openssl rand -hex 16 >"$dir/password.txt"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=GPS Fennik test signer" \
+    -addext "extendedKeyUsage=codeSigning" -addext "keyUsage=critical,digitalSignature" \
+    -addext "basicConstraints=critical,CA:FALSE" -keyout "$dir/signer.key" -out "$dir/signer.pem" 2>/dev/null
+  openssl pkcs12 -export -inkey "$dir/signer.key" -in "$dir/signer.pem" -out "$dir/signer.pfx" \
+    -passout "file:$dir/password.txt"
+  rm -f "$dir/signer.key"
+  return 1
+}
+
+# What a user gets from a signed build carries valid signatures: the setup, and
+# every file it installs (under Wine, silently, into a temporary folder: the
+# uninstaller exists only there) and every program file of the zip. The
+# version resources name the publisher. Needs WINEPREFIX and a display.
+check_signed_build() {
+  local build="$1" cert="$2" publisher="$3"
+  local setup="$build/GpsFennik-1.0.0-setup.exe" dir out f
+  dir="$(cd "$build" && pwd)/check"
+  out="$dir.log"
+  rm -rf "$dir" && mkdir -p "$dir"
+  local windir="Z:$(printf '%s' "$dir/installed" | tr / '\\')"
+  tests/support/wine-run.sh "$setup" /S /LANG=en "/D=$windir" </dev/null >/dev/null 2>&1 ||
+    { echo "the signed setup did not install" >&2; return 1; }
+  python3 -m zipfile -e "$build/GpsFennik-1.0.0-win64.zip" "$dir/zip"
+  for f in "$setup" "$dir"/installed/{GpsFennik.exe,String_Table_.dll,lang/en/String_Table_.dll,lang/de/String_Table_.dll,uninstall.exe} \
+           "$dir"/zip/GpsFennik/{GpsFennik.exe,String_Table_.dll,German/String_Table_.dll}; do
+    if ! osslsigncode verify -in "$f" -CAfile "$cert" >"$out" 2>&1 || ! grep -q '^Succeeded' "$out"; then
+      cat "$out" >&2; echo "no valid signature: $f" >&2; return 1
+    fi
+    echo "signature verified: ${f#"$dir"/} ($(grep -m1 'Subject:' "$out" | sed 's/^[[:space:]]*//'))"
+  done
+  for f in "$dir"/installed/{GpsFennik.exe,lang/en/String_Table_.dll,lang/de/String_Table_.dll}; do
+    python3 -c 'import sys; sys.exit(sys.argv[2].encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$f" "$publisher" ||
+      { echo "the version resource of $f does not name the publisher '$publisher'" >&2; return 1; }
+  done
+  echo "version resources name the publisher: $publisher"
+  tests/support/wine-run.sh "$dir/installed/uninstall.exe" /S "_?=$windir" </dev/null >/dev/null 2>&1 || true
+  rm -rf "$dir" "$out"
 }
