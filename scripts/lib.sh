@@ -84,27 +84,38 @@ make_test_signer() {
 # uninstaller exists only there) and every program file of the zip. The
 # version resources name the publisher. Needs WINEPREFIX and a display.
 check_signed_build() {
-  local build="$1" cert="$2" publisher="$3"
-  local setup="$build/GpsFennik-1.0.0-setup.exe" dir out f
+  local build="$1" cert="$2" publisher="$3" dir status=0
+  local setup="$build/GpsFennik-1.0.0-setup.exe"
   dir="$(cd "$build" && pwd)/check"
-  out="$dir.log"
-  rm -rf "$dir" && mkdir -p "$dir"
   local windir="Z:$(printf '%s' "$dir/installed" | tr / '\\')"
+  rm -rf "$dir" && mkdir -p "$dir"
   tests/support/wine-run.sh "$setup" /S /LANG=en "/D=$windir" </dev/null >/dev/null 2>&1 ||
     { echo "the signed setup did not install" >&2; return 1; }
   python3 -m zipfile -e "$build/GpsFennik-1.0.0-win64.zip" "$dir/zip"
-  for f in "$setup" "$dir"/installed/{GpsFennik.exe,String_Table_.dll,lang/en/String_Table_.dll,lang/de/String_Table_.dll,uninstall.exe} \
-           "$dir"/zip/GpsFennik/{GpsFennik.exe,String_Table_.dll,German/String_Table_.dll}; do
-    if ! osslsigncode verify -in "$f" -CAfile "$cert" >"$out" 2>&1 || ! grep -q '^Succeeded' "$out"; then
-      cat "$out" >&2; echo "no valid signature: $f" >&2; return 1
-    fi
-    echo "signature verified: ${f#"$dir"/} ($(grep -m1 'Subject:' "$out" | sed 's/^[[:space:]]*//'))"
-  done
-  for f in "$dir"/installed/{GpsFennik.exe,lang/en/String_Table_.dll,lang/de/String_Table_.dll}; do
-    python3 -c 'import sys; sys.exit(sys.argv[2].encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$f" "$publisher" ||
-      { echo "the version resource of $f does not name the publisher '$publisher'" >&2; return 1; }
-  done
-  echo "version resources name the publisher: $publisher"
+  (
+    set -e
+    for f in "$setup" "$dir"/installed/{GpsFennik.exe,String_Table_.dll,lang/en/String_Table_.dll,lang/de/String_Table_.dll,uninstall.exe} \
+             "$dir"/zip/GpsFennik/{GpsFennik.exe,String_Table_.dll,German/String_Table_.dll}; do
+      if ! osslsigncode verify -in "$f" -CAfile "$cert" >"$dir/verify.log" 2>&1 || ! grep -q '^Succeeded' "$dir/verify.log"; then
+        cat "$dir/verify.log" >&2; echo "no valid signature: $f" >&2; exit 1
+      fi
+      echo "signature verified: ${f#"$dir"/} ($(grep -m1 'Subject:' "$dir/verify.log" | sed 's/^[[:space:]]*//'))"
+    done
+    for f in "$dir"/installed/{GpsFennik.exe,lang/en/String_Table_.dll,lang/de/String_Table_.dll}; do
+      # Each value follows its key and the padding to the next 32-bit boundary.
+      python3 -c '
+import re, sys
+data, publisher = open(sys.argv[1], "rb").read(), sys.argv[2]
+def has(key, value):
+    text = lambda t: re.escape((t + "\0").encode("utf-16-le"))
+    return re.search(text(key) + b"(\0\0)?" + text(value), data)
+sys.exit(not (has("CompanyName", publisher) and has("LegalCopyright", "Copyright (c) 2026 " + publisher)))' "$f" "$publisher" ||
+        { echo "the version resource of $f does not name the publisher '$publisher'" >&2; exit 1; }
+    done
+    echo "version resources name the publisher: $publisher"
+  ) || status=1
+  # Whatever the outcome: no installation stays behind in the tests' prefix.
   tests/support/wine-run.sh "$dir/installed/uninstall.exe" /S "_?=$windir" </dev/null >/dev/null 2>&1 || true
-  rm -rf "$dir" "$out"
+  rm -rf "$dir"
+  return $status
 }
