@@ -11,6 +11,8 @@
 ;   ART         the folder with the program's icon and the pages' picture
 ;   LICENSE     LICENSE.txt
 ;   OUTFILE     the setup to write
+;   SIGN        optional: a shell command that signs the file named after it in
+;               place; then the uninstaller and the setup are signed
 ;
 ; Command line: /S silent, /D=folder (last), /LANG=en or /LANG=de chooses the
 ; language without asking.
@@ -39,6 +41,11 @@ ManifestDPIAware true
 
 Name "${APP_NAME}"
 OutFile "${OUTFILE}"
+!ifdef SIGN
+  ; The uninstaller is signed as it is made, before it is packed into the setup.
+  !uninstfinalize `${SIGN} '%1'` = 0
+  !finalize `${SIGN} '%1'` = 0
+!endif
 InstallDir "$LOCALAPPDATA\Programs\${APP_NAME}"
 ; An upgrade goes where the last installation went.
 InstallDirRegKey HKCU "${UNINSTALL_KEY}" "InstallLocation"
@@ -53,11 +60,12 @@ VIFileVersion "${VERSION}.0"
 !define MUI_UNWELCOMEFINISHPAGE_BITMAP "${ART}/wizard.bmp"
 !define MUI_ABORTWARNING
 !define MUI_UNABORTWARNING
-; The language chosen is kept with the Uninstall entry: the next setup offers
-; it again and the uninstaller speaks it.
+; The language chosen is kept with the Uninstall entry: the next setup keeps
+; it and the uninstaller speaks it.
 !define MUI_LANGDLL_REGISTRY_ROOT HKCU
 !define MUI_LANGDLL_REGISTRY_KEY "${UNINSTALL_KEY}"
 !define MUI_LANGDLL_REGISTRY_VALUENAME "Language"
+; .onInit asks only when there is no installed language to keep.
 !define MUI_LANGDLL_ALWAYSSHOW
 ; Asked before any language is known: both at once.
 !define MUI_LANGDLL_WINDOWTITLE "${APP_NAME} Setup"
@@ -86,7 +94,7 @@ VIAddVersionKey /LANG=${LANG_ENGLISH} "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "FileDescription" "${APP_NAME} Setup"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_ENGLISH} "ProductVersion" "${VERSION}"
-VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "MIT licence"
+VIAddVersionKey /LANG=${LANG_ENGLISH} "LegalCopyright" "Copyright (c) 2026 ${PUBLISHER}"
 
 LangString WelcomeText ${LANG_ENGLISH} "Setup will install ${APP_NAME} ${VERSION} for you alone, in a folder of your own: no administrator rights are needed.$\r$\n$\r$\n${APP_NAME} keeps the satellite data of your KIVAR M415 GPS device up to date.$\r$\n$\r$\nIf ${APP_NAME} is running, Setup closes it first. Your settings, log and downloaded data are kept.$\r$\n$\r$\n$_CLICK"
 LangString WelcomeText ${LANG_GERMAN} "Dieser Assistent installiert ${APP_NAME} ${VERSION} nur für Sie, in einen eigenen Ordner: Administratorrechte sind nicht nötig.$\r$\n$\r$\n${APP_NAME} hält die Satellitendaten Ihres GPS-Geräts KIVAR M415 aktuell.$\r$\n$\r$\nLäuft ${APP_NAME} gerade, beendet der Assistent es zuerst. Ihre Einstellungen, das Protokoll und die heruntergeladenen Daten bleiben erhalten.$\r$\n$\r$\n$_CLICK"
@@ -186,7 +194,22 @@ Function .onInit
   ClearErrors
   ${GetOptions} $R0 "/LANG=" $R1
   ${If} ${Errors}
-    !insertmacro MUI_LANGDLL_DISPLAY
+    ; An upgrade keeps the installed language; a first install asks, with the
+    ; language of Windows chosen (silent: takes it).
+    ReadRegStr $R2 HKCU "${UNINSTALL_KEY}" "Language"
+    ${If} $R2 == ${LANG_ENGLISH}
+    ${OrIf} $R2 == ${LANG_GERMAN}
+      StrCpy $LANGUAGE $R2
+    ${Else}
+      StrCpy $R3 $LANGUAGE
+      !insertmacro MUI_LANGDLL_DISPLAY
+      ; A value this setup does not know (damaged, or from another version)
+      ; names no language: keep Windows' one when nobody was asked.
+      ${If} $LANGUAGE != ${LANG_ENGLISH}
+      ${AndIf} $LANGUAGE != ${LANG_GERMAN}
+        StrCpy $LANGUAGE $R3
+      ${EndIf}
+    ${EndIf}
   ${ElseIf} $R1 == "en"
     StrCpy $LANGUAGE ${LANG_ENGLISH}
   ${ElseIf} $R1 == "de"

@@ -52,8 +52,21 @@ protected:
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     }
-    DWORD Install(const wchar_t* language) {
-        return RunToEnd(L"\"" + WindowsPath(FENNIK_SETUP_EXE) + L"\" /S /LANG=" + language + L" /D=" + dir_);
+    DWORD Install(const wchar_t* language) {  // "/LANG=..." or ""
+        return RunToEnd(L"\"" + WindowsPath(FENNIK_SETUP_EXE) + L"\" /S " + language + L" /D=" + dir_);
+    }
+    int AsksLanguage() {  // run for a user: its first window asks (1: combo box) or not (0); -1: none
+        std::wstring line = L"\"" + WindowsPath(FENNIK_SETUP_EXE) + L"\"";
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+        HWND first = nullptr;
+        PumpUntil([&] { return IsWindowVisible(first = FindWindowW(L"#32770", L"GPS Fennik Setup")); });
+        const int asks = first ? FindWindowExW(first, nullptr, L"ComboBox", nullptr) != nullptr : -1;
+        Ended(pi, 0);  // ends it on its first page, where it has done nothing yet
+        CloseHandle(pi.hThread);
+        return asks;
     }
     std::wstring File(const wchar_t* name) const { return dir_ + L"\\" + name; }
     // Starts the installed program; true once its main window is there.
@@ -72,7 +85,7 @@ protected:
 };
 
 TEST_F(Installer, InstallSetsUpEverythingAndUninstallRemovesAllButTheData) {
-    ASSERT_EQ(Install(L"en"), 0u);
+    ASSERT_EQ(Install(L"/LANG=en"), 0u);
     for (auto name : kProgramFiles) EXPECT_TRUE(FileExists(File(name))) << Show(name);
     EXPECT_TRUE(FileExists(shortcut_));
     const std::wstring uninstaller = L"\"" + File(L"uninstall.exe") + L"\"";
@@ -107,9 +120,11 @@ TEST_F(Installer, InstallOverARunningCopyClosesItKeepsTheDataAndTakesTheLanguage
     const Bytes english = ReadFileBytes(WindowsPath(FENNIK_DIST_DIR "/String_Table_.dll"));
     const Bytes german = ReadFileBytes(WindowsPath(FENNIK_GERMAN_MODULE));
     ASSERT_NE(english, german);
-    ASSERT_EQ(Install(L"en"), 0u);
+    EXPECT_EQ(AsksLanguage(), 1) << "a first install must ask for the language";
+    ASSERT_EQ(Install(L"/LANG=en"), 0u);
+    EXPECT_EQ(AsksLanguage(), 0) << "an upgrade must keep the language";
     for (auto name : kDataFiles) ASSERT_TRUE(WriteFileBytes(File(name), Utf16Bytes(name)));
-    for (const auto& [language, module] : {std::pair{L"de", &german}, std::pair{L"en", &english}}) {
+    for (const auto& [language, module] : {std::pair{L"/LANG=de", &german}, {L"", &german} /* kept */, {L"/LANG=en", &english}}) {
         SCOPED_TRACE(Show(language));
         PROCESS_INFORMATION pi{};
         ASSERT_TRUE(StartInstalled(&pi)) << "the installed program showed no main window";
