@@ -8,7 +8,8 @@ The vector drawing and the text are rendered by ImageMagick's `convert`
 (Debian: imagemagick, fonts-dejavu-core). The BMP and ICO files themselves are
 written here byte by byte, so their formats never depend on the ImageMagick
 version: 24-bit BI_RGB bitmaps, and an icon with a 32x32 24-bit image and a
-16x16 image of 256 colours. The outputs are committed; the build does not
+16x16 image of 256 colours, then 20 to 64 pixel images of 32 bits with alpha
+and a 256-pixel PNG, whose rims keep 3:1 against dark and light taskbars. The outputs are committed; the build does not
 need this script or its tools.
 """
 
@@ -18,6 +19,7 @@ import random
 import struct
 import subprocess
 import sys
+import zlib
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ART_DIR = os.path.join(ROOT, "src", "resources", "art")
@@ -170,7 +172,7 @@ def signal(x, y, toward, radii, spread, width):
     return "\n".join(out) + "\n"
 
 
-def pin(tx, ty, R, outline=1.0, shadow=True):
+def pin(tx, ty, R, outline=1.0, shadow=True, rim=PIN_DARK):
     """A map pin whose tip touches (tx, ty), head radius R."""
     d = 1.75 * R  # tip to head centre
     hx, hy = tx, ty - d
@@ -181,7 +183,7 @@ def pin(tx, ty, R, outline=1.0, shadow=True):
     if shadow:
         out.append("stroke none fill black fill-opacity 0.35 ellipse %s %s 0,360 fill-opacity 1"
                    % (pt(tx, ty), pt(R * 0.75, R * 0.25)))
-    out.append("stroke '%s' stroke-width %s fill '%s'" % (PIN_DARK, f(outline), PIN_RED))
+    out.append("stroke '%s' stroke-width %s fill '%s'" % (rim, f(outline), PIN_RED))
     out.append("path 'M %s L %s A %s 0 1,1 %s Z'" % (pt(tx, ty), pt(*p1), pt(R, R), pt(*p2)))
     # gloss on the upper left of the head
     out.append("stroke none fill white fill-opacity 0.28")
@@ -361,17 +363,50 @@ def wizard():
     return render(w, h, bg, layers)
 
 
-def icon_glyph():
-    """The 32-pixel icon: a map pin standing on a globe, drawn 8 times larger."""
-    s = 8.0
+# The rims of the images with alpha: mid tones that keep 3:1 against both
+# the dark (#202020) and the light (#F3F3F3) taskbar. The two first images
+# keep their original dark rims.
+GLOBE_RIM = "#2f86d8"
+PIN_RIM = "#d23c1c"
+TASKBARS = ("#202020", "#f3f3f3")
+MIN_RIM_CONTRAST = 3.0
+
+
+def luminance(colour):
+    """Relative luminance of an sRGB colour '#rrggbb' (WCAG 2)."""
+    def linear(c):
+        c /= 255.0
+        return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
+    r, g, b = (int(colour[i:i + 2], 16) for i in (1, 3, 5))
+    return 0.2126 * linear(r) + 0.7152 * linear(g) + 0.0722 * linear(b)
+
+
+def contrast(a, b):
+    la, lb = sorted((luminance(a), luminance(b)), reverse=True)
+    return (la + 0.05) / (lb + 0.05)
+
+
+def icon_glyph(s=8.0, globe_rim="#04162f", pin_rim=PIN_DARK):
+    """A map pin standing on a globe, in a 32-unit square drawn `s` pixels per
+    unit (the 32-pixel icon at 8 times its size)."""
     gcx, gcy, gr = 14.5 * s, 19.5 * s, 11.5 * s
     outline = 1.1 * s
     out = globe(gcx, gcy, gr, meridians=(0.45, 0.85), parallels=(-35, 0, 35), grid_width=s, grid_opacity=0.55)
-    # A dark outline so the shape stands out on any taskbar colour.
-    out += "fill none stroke '#04162f' stroke-width %s circle %s %s\n" % (
-        f(outline), pt(gcx, gcy), pt(gcx + gr + outline / 2, gcy))
-    out += pin(20.5 * s, 17.5 * s, 5.6 * s, outline=outline, shadow=False)
+    # An outline so the shape stands out on the taskbar.
+    out += "fill none stroke '%s' stroke-width %s circle %s %s\n" % (
+        globe_rim, f(outline), pt(gcx, gcy), pt(gcx + gr + outline / 2, gcy))
+    out += pin(20.5 * s, 17.5 * s, 5.6 * s, outline=outline, shadow=False, rim=pin_rim)
     return out
+
+
+# The images with alpha after the two first ones; the 256-pixel one as PNG.
+ALPHA_SIZES = (20, 24, 40, 48, 64, 256)
+PNG_SIZE = 256
+
+
+def alpha_icon_rgba(size):
+    supersample = max(2, -(-256 // size))
+    return render_rgba(size, size, icon_glyph(size * supersample / 32.0, GLOBE_RIM, PIN_RIM), supersample)
 
 
 # The 16-pixel icon is drawn pixel by pixel: at that size a scaled drawing
@@ -534,6 +569,27 @@ def icon_image_8(width, height, rgba):
     return info + palette + bytes(xor) + mask
 
 
+def icon_image_32(width, height, rgba):
+    """A 32-bit image with its alpha channel (and the mask older systems use)."""
+    xor = bytearray()
+    for y in range(height - 1, -1, -1):
+        for x in range(width):
+            i = (y * width + x) * 4
+            xor += bytes((rgba[i + 2], rgba[i + 1], rgba[i], rgba[i + 3]))
+    mask = and_mask(width, height, rgba)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height * 2, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
+    return info + bytes(xor) + mask
+
+
+def png_rgba(width, height, rgba):
+    """A PNG of 8-bit RGBA, the form of large icon images since Windows Vista."""
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+    rows = b"".join(b"\0" + rgba[y * width * 4:(y + 1) * width * 4] for y in range(height))
+    head = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", head) + chunk(b"IDAT", zlib.compress(rows, 9)) + chunk(b"IEND", b"")
+
+
 def ico(images):
     """images: list of (width, height, bit_count, image bytes)."""
     head = struct.pack("<HHH", 0, 1, len(images))
@@ -562,16 +618,25 @@ def check_bmp(path, width, height):
 def check_ico(path):
     data = open(path, "rb").read()
     reserved, kind, count = struct.unpack_from("<HHH", data, 0)
-    if reserved != 0 or kind != 1 or count != 2:
-        raise SystemExit("%s: expected an icon with two images" % path)
-    expected = [(32, 24), (16, 8)]
+    expected = [(32, 24), (16, 8)] + [(n, 32) for n in ALPHA_SIZES]
+    if reserved != 0 or kind != 1 or count != len(expected):
+        raise SystemExit("%s: expected an icon with %d images" % (path, len(expected)))
     for n in range(count):
         w, h, cc, _, planes, bits, size, off = struct.unpack_from("<BBBBHHII", data, 6 + 16 * n)
-        bi = struct.unpack_from("<IiiHHI", data, off)
+        w, h = w or 256, h or 256
         if (w, bits) != expected[n] or h != w or planes != 1 or off + size > len(data):
             raise SystemExit("%s: entry %d is %dx%d %d-bit" % (path, n, w, h, bits))
+        if w == PNG_SIZE:
+            if data[off:off + 8] != b"\x89PNG\r\n\x1a\n" or struct.unpack_from(">IIBB", data, off + 16) != (w, h, 8, 6):
+                raise SystemExit("%s: image %d is no %dx%d RGBA PNG" % (path, n, w, h))
+            continue
+        bi = struct.unpack_from("<IiiHHI", data, off)
         if bi[0] != 40 or bi[1] != w or bi[2] != 2 * h or bi[4] != bits or bi[5] != 0:
             raise SystemExit("%s: image %d header %r does not match its entry" % (path, n, bi))
+    for rim in (GLOBE_RIM, PIN_RIM):
+        for bar in TASKBARS:
+            if contrast(rim, bar) < MIN_RIM_CONTRAST:
+                raise SystemExit("rim %s on %s: contrast %.2f" % (rim, bar, contrast(rim, bar)))
 
 
 def check_all():
@@ -595,10 +660,16 @@ def main():
         fh.write(bmp24(*WIZARD_SIZE, wizard()))
     big = render_rgba(32, 32, icon_glyph(), 8)
     small = small_icon_rgba()
+    images = [(32, 32, 24, icon_image_24(32, 32, big)), (16, 16, 8, icon_image_8(16, 16, small))]
+    for n in ALPHA_SIZES:
+        rgba = alpha_icon_rgba(n)
+        images.append((n, n, 32, png_rgba(n, n, rgba) if n == PNG_SIZE else icon_image_32(n, n, rgba)))
     with open(os.path.join(ART_DIR, "GpsFennik.ico"), "wb") as fh:
-        fh.write(ico([(32, 32, 24, icon_image_24(32, 32, big)), (16, 16, 8, icon_image_8(16, 16, small))]))
+        fh.write(ico(images))
     check_all()
     print("wrote", ART_DIR)
+    for rim in (GLOBE_RIM, PIN_RIM):
+        print("rim %s: contrast %s" % (rim, ", ".join("%.2f on %s" % (contrast(rim, b), b) for b in TASKBARS)))
 
 
 if __name__ == "__main__":

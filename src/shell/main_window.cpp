@@ -166,8 +166,18 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 INT_PTR CALLBACK SplashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
     case WM_INITDIALOG: {
-        const POINT at = CenteredPosition(app.screenWidth, app.screenHeight, 489, 281);
-        SetWindowPos(dialog, HWND_TOPMOST, at.x, at.y, 489, 281, SWP_NOSIZE);
+        // Centred at its own size (its template scales with the display) on
+        // the work area of the monitor it appears on, clear of the taskbar.
+        RECT own = {};
+        GetWindowRect(dialog, &own);
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof(monitor);
+        if (!GetMonitorInfoW(MonitorFromWindow(dialog, MONITOR_DEFAULTTOPRIMARY), &monitor))
+            monitor.rcWork = RECT{0, 0, app.screenWidth, app.screenHeight};
+        const RECT& work = monitor.rcWork;
+        const POINT at = CenteredPosition(work.right - work.left, work.bottom - work.top, own.right - own.left,
+                                          own.bottom - own.top);
+        SetWindowPos(dialog, HWND_TOPMOST, work.left + at.x, work.top + at.y, 0, 0, SWP_NOSIZE);
         SetTimer(dialog, TIMER_SPLASH, kSplashMs, nullptr);
         break;
     }
@@ -220,9 +230,12 @@ int RunApplication(HINSTANCE instance) {
             if (IsWindow(app.mainWindow)) DestroyWindow(app.mainWindow);
             return kMessageLoopFailedExitCode;
         }
-        if (!TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
+        if (TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) continue;
+        // The dialog manager's step for the modeless dialog: Tab, Shift+Tab,
+        // Space, Enter and Esc.
+        const HWND dialog = app.mainDialog.load();
+        if (dialog != nullptr && IsDialogMessageW(dialog, &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
     }
 }

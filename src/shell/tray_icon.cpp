@@ -1,5 +1,6 @@
 #include "shell/tray_icon.h"
 
+#include <commctrl.h>
 #include <shlwapi.h>
 
 #include <mutex>
@@ -22,7 +23,11 @@ constexpr UINT kBalloonMs = 10000;
 static_assert(NOTIFYICONDATAW_V3_SIZE == 952 && NOTIFYICONDATAW_V2_SIZE == 936 && NOTIFYICONDATAW_V1_SIZE == 152);
 #endif
 
+// At the size the shell asks for at the system's scale, from the image of
+// that size, not one stretched from another.
 HICON LoadTrayIcon(HINSTANCE instance) {
+    HICON icon = nullptr;
+    if (SUCCEEDED(LoadIconMetric(instance, MAKEINTRESOURCEW(IDI_SMALL), LIM_SMALL, &icon))) return icon;
     return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_SMALL), IMAGE_ICON,
                                          GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
                                          LR_DEFAULTCOLOR));
@@ -70,7 +75,8 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
 
     record.uID = kTrayIconId;
     record.uFlags = kTrayFlags;
-    record.dwInfoFlags = NIIF_INFO;
+    // No balloon in the first hour after a new user signs in.
+    record.dwInfoFlags = NIIF_INFO | NIIF_RESPECT_QUIET_TIME;
     record.hWnd = owner;
     record.uCallbackMessage = WM_TRAYNOTIFY;
     lstrcpynW(record.szTip, app.appTitle, ARRAYSIZE(record.szTip));
@@ -160,6 +166,7 @@ void OnTrayNotify(LPARAM lParam) {
     case WM_CONTEXTMENU:
     case WM_RBUTTONDOWN: ShowTrayMenu(); break;
     case WM_LBUTTONDBLCLK:
+    case NIN_BALLOONUSERCLICK:  // a click on the start-up balloon
         ShowWindow(app.mainDialog.load(), SW_RESTORE);
         SetForegroundWindow(app.mainDialog.load());
         break;
@@ -170,7 +177,7 @@ void OnTrayNotify(LPARAM lParam) {
 bool OnTrayCommand(WORD command) {
     const HWND dialog = app.mainDialog.load();
     switch (command) {
-    case IDM_TRAY_EXIT: SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0); return true;
+    case IDM_TRAY_EXIT: SendMessageW(dialog, WM_CLOSE, 0, 0); return true;  // asks first
     case IDM_TRAY_SHOW: ShowWindow(dialog, SW_RESTORE); return true;
     case IDM_TRAY_HIDE: ShowWindow(dialog, SW_HIDE); return true;
     case IDM_TRAY_UPDATE:

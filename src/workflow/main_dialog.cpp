@@ -119,9 +119,11 @@ void OnDeviceRefused(HWND dialog) {
 
 void OnCommand(HWND dialog, WORD id) {
     switch (id) {
-    case IDCANCEL: ConfirmExit(dialog); break;
     case IDC_AUTO_UPDATE: WriteAutoUpdateFlag(IsDlgButtonChecked(dialog, IDC_AUTO_UPDATE) == BST_CHECKED ? 1 : 0); break;
     case IDC_UPDATE: RunUpdateCommand(); break;
+    // Esc arrives as IDCANCEL and hides, as Close does. The exit question
+    // comes by WM_CLOSE: the close box, Alt+F4, the tray's Exit.
+    case IDCANCEL:
     case IDC_CLOSE: ShowWindow(dialog, SW_HIDE); break;
     case IDC_STARTUP:
         SetStartWithWindows(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED ? 1 : 0);
@@ -159,6 +161,17 @@ INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
     switch (message) {
     case WM_INITDIALOG: InitMainDialog(dialog); break;
     case WM_COMMAND: OnCommand(dialog, LOWORD(wParam)); break;
+    case WM_CLOSE:
+        // Handled here, so the dialog default does not turn it into IDCANCEL.
+        ConfirmExit(dialog);
+        SetWindowLongPtrW(dialog, DWLP_MSGRESULT, 0);
+        return TRUE;
+    case WM_SHOWWINDOW:
+        // Shown by a ShowWindow call: the keyboard starts on Update. Posted,
+        // so it comes after the activation has restored the saved focus.
+        if (wParam != 0 && lParam == 0)
+            PostMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog, IDC_UPDATE)), TRUE);
+        break;
     case WM_TIMER:
         if (wParam == TIMER_ANIMATION) AnimationStep(dialog);
         break;

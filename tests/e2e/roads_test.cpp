@@ -316,10 +316,20 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
 
 TEST_F(Road, CloseHidesExitAsksAndWmCloseEnds) {
     ASSERT_TRUE(Launch());
-    ASSERT_TRUE(app.TrayDoubleClick());
-    ASSERT_TRUE(app.Visible());
-    app.Click(IDC_CLOSE);
-    ASSERT_TRUE(PumpUntil([&] { return !app.Visible(); }));
+    // By keyboard (key 0: shown from the tray): focus starts on Update, Tab goes
+    // round what takes it, Space ticks and presses, Esc hides without asking.
+    const struct { WORD key; int focus; LRESULT tick; } keys[] = {{0, IDC_UPDATE, BST_CHECKED},
+        {VK_TAB, IDC_AUTO_UPDATE, BST_CHECKED}, {VK_SPACE, IDC_AUTO_UPDATE, BST_UNCHECKED}, {VK_TAB, IDC_STARTUP, 0},
+        {VK_TAB, IDC_CLOSE, 0}, {VK_TAB, IDC_UPDATE, 0}, {VK_ESCAPE, 0 /* hidden */, 0}, {0, IDC_UPDATE, 0},
+        {VK_TAB, IDC_AUTO_UPDATE, 0}, {VK_TAB, IDC_STARTUP, 0}, {VK_TAB, IDC_CLOSE, 0}, {VK_SPACE, 0, 0}};
+    for (const auto& k : keys) {
+        for (UINT m : {WM_KEYDOWN, WM_KEYUP}) k.key && PostMessageW(GetDlgItem(app.Dialog(), app.Focus()), m, k.key, m - WM_KEYDOWN ? 0xC0000001 : 1);
+        ASSERT_TRUE(app.Flush() && (k.key || (app.TrayDoubleClick() && app.Flush())));
+        EXPECT_TRUE(app.Focus() == k.focus && app.Visible() == (k.focus != 0) && app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK) == k.tick)
+            << "after key " << k.key << ": focus " << app.Focus() << ", visible " << app.Visible();
+    }
+    PostMessageW(app.Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box, Alt+F4
+    EXPECT_TRUE(AnswerBox(IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, IDCANCEL));
     // A second Exit while the question is open opens no second one.
     app.TrayCommand(IDM_TRAY_EXIT);
     ASSERT_TRUE(PumpUntil([&] { return app.Boxes() == 1; }));

@@ -227,6 +227,13 @@ LRESULT App::Ask(int id, UINT message) const {
     return static_cast<LRESULT>(answer);
 }
 
+int App::Focus() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(dialog_, nullptr), &info);
+    return GetParent(info.hwndFocus) == dialog_ ? GetDlgCtrlID(info.hwndFocus) : 0;
+}
+
 bool App::Flush() const {
     // A marker posted behind everything else; each probe puts the step back
     // to 1 and reports the step it found.

@@ -73,6 +73,8 @@ public:
     // The answer of a control of the dialog to `message` (BM_GETCHECK, PBM_GETPOS).
     LRESULT Ask(int id, UINT message) const;
     void Click(int id) const { PostMessageW(GetDlgItem(dialog_, id), BM_CLICK, 0, 0); }
+    int Focus() const;  // the control with the keyboard focus, 0 for none
+    HWND Dialog() const { return dialog_; }
     // Waits until everything posted to the program so far has been handled.
     bool Flush() const;
 

@@ -55,4 +55,31 @@ TEST(RunKey, ValueGoesWhereThisUserMayWriteAndIsReadFromBoth) {
     ResetMachine();
 }
 
+// The manifest asks for Common Controls 6 and per-monitor awareness. The icon:
+// the two first images byte for byte as they were (FNV-1a of the original
+// file's), then 20 to 256 pixels with alpha (32 bits).
+TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
+    HMODULE exe = LoadLibraryExW(WindowsPath(FENNIK_DIST_DIR "/GpsFennik.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const auto bytes = [&](const wchar_t* type, int id) {
+        HRSRC res = FindResourceW(exe, MAKEINTRESOURCEW(id), type);
+        return std::string(static_cast<const char*>(LockResource(LoadResource(exe, res))), res ? SizeofResource(exe, res) : 0);
+    };
+    const std::string manifest = bytes(RT_MANIFEST, 1);
+    EXPECT_TRUE(manifest.find(R"("Microsoft.Windows.Common-Controls" version="6.0.0.0")") != std::string::npos &&
+                manifest.find(">PerMonitorV2, PerMonitor</dpiAwareness>") != std::string::npos) << manifest;
+    const uint64_t rows[][3] = {{32, 24, 0xc219472c2961c038}, {16, 8, 0x88a14df44a6c7e6e}, {20, 32}, {24, 32}, {40, 32}, {48, 32}, {64, 32}, {256, 32}};
+    for (int group : {IDI_MAIN, IDI_SMALL}) {
+        const std::string dir = bytes(RT_GROUP_ICON, group);
+        ASSERT_EQ(dir.size(), 6 + 14 * std::size(rows)) << "group " << group;
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            const auto* e = reinterpret_cast<const uint8_t*>(&dir[6 + 14 * i]);
+            uint64_t hash = 1469598103934665603u;
+            for (uint8_t b : bytes(RT_ICON, e[12] | e[13] << 8)) hash = (hash ^ b) * 1099511628211u;
+            EXPECT_TRUE((e[0] ? e[0] : 256) == rows[i][0] && e[6] == rows[i][1] && (!rows[i][2] || hash == rows[i][2]))
+                << "image " << i << ": " << int(e[0]) << " px, " << int(e[6]) << " bits, hash " << std::hex << hash;
+        }
+    }
+    FreeLibrary(exe);
+}
+
 }  // namespace
