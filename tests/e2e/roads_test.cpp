@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "app_driver.h"
+#include <shellapi.h>
 #include "resources/resource.h"
 #include "shell/string_ids.h"
 
@@ -164,6 +165,10 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
     };
     const DWORD one = 1;
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"MachineRunKeyDenied", REG_DWORD, &one, 4), 0);
+    // Switched off in Windows' start-up apps: no tick although the value is there.
+    const BYTE off[12] = {3, 0x7a, 0x91, 0x1c};
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, L"x", 4), 0);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue, REG_BINARY, off, 12), 0);
     ASSERT_TRUE(Launch());
     EXPECT_EQ(app.Ask(IDC_STARTUP, BM_GETCHECK), BST_UNCHECKED);
     EXPECT_EQ(app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK), BST_CHECKED);
@@ -185,6 +190,10 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
         EXPECT_EQ(app.Ask(IDC_STARTUP, BM_GETCHECK), c.shown) << c.what;
         EXPECT_EQ(has(HKEY_LOCAL_MACHINE), c.machine) << c.what;
         EXPECT_EQ(has(HKEY_CURRENT_USER), c.user) << c.what;
+        BYTE approved[12] = {1};
+        DWORD size = 12;
+        RegGetValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue, RRF_RT_REG_BINARY, nullptr, approved, &size);
+        EXPECT_EQ(approved[0], 2) << c.what << ": the tick did not switch the start on in Windows";
     }
     app.Click(IDC_AUTO_UPDATE);
     ASSERT_TRUE(app.Flush());
@@ -241,6 +250,53 @@ TEST_F(Road, OnlyOneInstanceEverRuns) {
         EXPECT_TRUE(!oneRunning || app.Visible()) << "the hand-over did not show the dialog";
         ASSERT_TRUE(oneRunning || ResetMachine());  // ends the one that stayed
     }
+}
+
+// The shell refuses the icon at first (busy at logon), and later loses it:
+// each time the icon comes back.
+TEST_F(Road, TrayIconComesBack) {
+    const DWORD refusals = 2;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"TrayFailures", REG_DWORD, &refusals, 4), 0);
+    ASSERT_TRUE(Launch());
+    const auto journal = [&] { return FromUtf16(ReadFileBytes(app.File(L"TrayJournal.txt"))); };
+    const std::wregex added(L"(add\t[^\r]*\tfailed\r\n(modify\t[^\r]*\r\n)?){2}add\t[^\r]*\tok\r\n[^]*");
+    EXPECT_TRUE(PumpUntil([&] { return std::regex_match(journal(), added); })) << Show(journal());
+
+    NOTIFYICONDATAW icon{sizeof icon, app.Window(), 1};  // the shell loses it
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
+    const size_t before = journal().size();
+    app.TrayCommand(IDM_TRAY_UPDATE);  // changes the tooltip
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
+    const std::wregex readded(L"modify\t[^\r]*\tfailed\r\n(modify[^\r]*\r\n)*add\t[^\r]*\tok\r\n[^]*");
+    EXPECT_TRUE(PumpUntil([&] { return std::regex_match(journal().substr(before), readded); }))
+        << Show(journal().substr(before));
+}
+
+// Windows may spare the hidden, owned dialog the volume broadcast; the main
+// window hears it then. Heard by both, one arrival is still one update.
+TEST_F(Road, ArrivalHeardByTheMainWindowStartsOneUpdate) {
+    ASSERT_TRUE(Launch());
+    for (int hearers : {+App::kMainWindow, App::kMainWindow | App::kDialog}) {
+        SCOPED_TRACE("hearers " + std::to_string(hearers));
+        ASSERT_TRUE(app.Unplug(L'E', hearers) && app.Flush());
+        DeleteFileW(DeviceFile(L'E').c_str());
+        ASSERT_TRUE(app.Plug(L'E', kAccepted, hearers));
+        EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+        EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == kServed);
+        ASSERT_TRUE(app.Flush());
+        EXPECT_EQ(app.Box(), nullptr) << "a second result box";
+        EXPECT_EQ(ServerRequests(), hearers == App::kMainWindow ? 1 : 2);
+    }
+}
+
+TEST_F(Road, CloseDuringTheSplashEndsWithoutAnIcon) {
+    ASSERT_TRUE(app.Prepare(L"Road.CloseDuringTheSplash", {}) && app.Start() && app.WaitForSplash());
+    PostMessageW(app.Window(), WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    EXPECT_TRUE(app.WaitForExit(10000, &code));
+    EXPECT_EQ(code, 0u);
+    const std::wstring journal = FromUtf16(ReadFileBytes(app.File(L"TrayJournal.txt")));
+    EXPECT_EQ(journal.find(L"add\t"), std::wstring::npos) << Show(journal);
 }
 
 }  // namespace

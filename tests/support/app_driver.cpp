@@ -110,6 +110,7 @@ bool ResetMachine() {
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);  // devices, and the machine Run key's refusal
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) RegDeleteKeyValueW(root, kRunKey, kRunValue);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue);
     for (const wchar_t* root : {L"E:\\", L"F:\\", L"G:\\"}) EmptyFolder(root);
     return CountMainWindows() == 0;
 }
@@ -144,7 +145,7 @@ bool App::Prepare(const std::wstring& name, const RunFiles& files) {
     CreateDirectoryW(parent.c_str(), nullptr);
     CreateDirectoryW(folder_.c_str(), nullptr);
     for (const wchar_t* file : {L"Kelva_config.ini", L"Kelva_log.txt", L"Ephemeris.ee", L"packedEphemeris.ee",
-                                L"String_Table_.dll"})
+                                L"String_Table_.dll", L"TrayJournal.txt"})
         DeleteFileW(File(file).c_str());
     return CopyFileW((dist + L"GpsFennik.exe").c_str(), File(L"GpsFennik.exe").c_str(), FALSE) &&
            CopyFileW((dist + L"String_Table_.dll").c_str(), File(L"String_Table_.dll").c_str(), FALSE) &&
@@ -165,6 +166,14 @@ bool App::WaitForDialog() {
         return dialog_ != nullptr || !Running();
     });
     return found && dialog_ && Flush();
+}
+
+bool App::WaitForSplash() {
+    return PumpUntil([&] {
+        HWND w = FindWindowW(kMainWindowClass, nullptr);
+        if (w && ProcessOf(w) == pi_.dwProcessId) window_ = w;
+        return (window_ && OwnedDialog(window_, -1)) || !Running();
+    }) && window_;
 }
 
 bool App::Running() const {
@@ -222,20 +231,22 @@ bool App::TrayDoubleClick() const {
     return Send(window_, 0x8000, 0, WM_LBUTTONDBLCLK);
 }
 
-bool App::VolumeEvent(WPARAM event, wchar_t letter) const {
+bool App::VolumeEvent(WPARAM event, wchar_t letter, int hearers) const {
     DEV_BROADCAST_VOLUME volume{};
     volume.dbcv_size = sizeof volume;
     volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
     volume.dbcv_unitmask = 1u << (letter - L'A');
-    return Send(dialog_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume));
+    const LPARAM header = reinterpret_cast<LPARAM>(&volume);
+    return (!(hearers & kMainWindow) || Send(window_, WM_DEVICECHANGE, event, header)) &&
+           (!(hearers & kDialog) || Send(dialog_, WM_DEVICECHANGE, event, header));
 }
 
-bool App::Plug(wchar_t letter, const wchar_t* deviceId) const {
-    return SetSimulatedDevice(letter, deviceId) && VolumeEvent(DBT_DEVICEARRIVAL, letter);
+bool App::Plug(wchar_t letter, const wchar_t* deviceId, int hearers) const {
+    return SetSimulatedDevice(letter, deviceId) && VolumeEvent(DBT_DEVICEARRIVAL, letter, hearers);
 }
 
-bool App::Unplug(wchar_t letter) const {
-    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter);
+bool App::Unplug(wchar_t letter, int hearers) const {
+    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter, hearers);
 }
 
 // --- AppTest ---------------------------------------------------------------

@@ -18,6 +18,7 @@ inline constexpr wchar_t kMainWindowClass[] = L"KIVAR M415 GPS Fennik";
 inline constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr wchar_t kRunValue[] = L"KIVAR M415 GPS Fennik";
 inline constexpr wchar_t kSimulationKey[] = L"Software\\GpsFennikSimulation";
+inline constexpr wchar_t kStartupApproved[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
 inline constexpr wchar_t kAccepted[] = L"USB\\VID_7F3E&PID_2A61\\0001";
 inline constexpr wchar_t kRefused[] = L"USB\\VID_7F3E&PID_2A63\\0001";
 
@@ -54,6 +55,9 @@ public:
 
     bool Prepare(const std::wstring& name, const RunFiles& files);
     bool Start();
+    // The main window and the splash it owns, still showing.
+    bool WaitForSplash();
+    HWND Window() const { return window_; }
     // The main window, then the main dialog once its initialisation returned.
     bool WaitForDialog();
     bool Running() const;
@@ -77,11 +81,13 @@ public:
     HWND Box() const;
     bool TrayDoubleClick() const;
     void TrayCommand(int id) const { PostMessageW(window_, WM_COMMAND, id, 0); }
-    bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted) const;
-    bool Unplug(wchar_t letter) const;
+    // Which windows hear the volume event (Windows may spare the owned dialog).
+    enum Hearers { kDialog = 1, kMainWindow = 2 };
+    bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted, int hearers = kDialog) const;
+    bool Unplug(wchar_t letter, int hearers = kDialog) const;
 
 private:
-    bool VolumeEvent(WPARAM event, wchar_t letter) const;
+    bool VolumeEvent(WPARAM event, wchar_t letter, int hearers) const;
 
     std::wstring folder_;
     PROCESS_INFORMATION pi_{};
