@@ -8,6 +8,10 @@
 #include "workflow/update_state.h"
 
 bool ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, const wchar_t* destination) {
+    // A read-only file on the device was made so by its owner: never replace
+    // it. (Windows refuses that rename too; some file systems would not.)
+    const DWORD attributes = GetFileAttributesW(destination);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
     if (CopyFileW(source, temporary, FALSE) &&
         MoveFileExW(temporary, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;

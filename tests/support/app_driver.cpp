@@ -40,11 +40,27 @@ void EmptyFolder(const std::wstring& folder) {
     if (find != INVALID_HANDLE_VALUE) FindClose(find);
 }
 
-// A dialog owned by `owner` with a control `childId`.
-HWND OwnedDialog(HWND owner, int childId) {
+// The dialogs owned by `owner` with a control `childId`.
+std::vector<HWND> OwnedDialogs(HWND owner, int childId) {
+    std::vector<HWND> found;
     for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", nullptr)) != nullptr;)
-        if (GetWindow(w, GW_OWNER) == owner && GetDlgItem(w, childId)) return w;
-    return nullptr;
+        if (GetWindow(w, GW_OWNER) == owner && GetDlgItem(w, childId)) found.push_back(w);
+    return found;
+}
+
+HWND OwnedDialog(HWND owner, int childId) {
+    const std::vector<HWND> found = OwnedDialogs(owner, childId);
+    return found.empty() ? nullptr : found.front();
+}
+
+std::vector<std::wstring> Split(const std::wstring& text, const std::wstring& at) {
+    std::vector<std::wstring> parts;
+    for (size_t from = 0;;) {
+        const size_t end = text.find(at, from);
+        parts.push_back(text.substr(from, end - from));
+        if (end == std::wstring::npos) return parts;
+        from = end + at.size();
+    }
 }
 
 // A virtual desktop of the tests' own under Wine: its windows are no X11
@@ -123,7 +139,10 @@ bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi) {
     si.cb = sizeof si;
     si.lpDesktop = desktop.data();
     *pi = {};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, pi))
+    // Started from another folder, as from the Run key or a shortcut.
+    const std::wstring elsewhere = ExeDirectory();
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, elsewhere.c_str(), &si,
+                        pi))
         return false;
     CloseHandle(pi->hThread);
     pi->hThread = nullptr;
@@ -150,7 +169,8 @@ bool App::Prepare(const std::wstring& name, const RunFiles& files) {
     return CopyFileW((dist + L"GpsFennik.exe").c_str(), File(L"GpsFennik.exe").c_str(), FALSE) &&
            CopyFileW((dist + L"String_Table_.dll").c_str(), File(L"String_Table_.dll").c_str(), FALSE) &&
            (!files.settings || WriteFileBytes(File(L"Kelva_config.ini"), Utf16Bytes(*files.settings))) &&
-           (!files.ephemeris || WriteFileBytes(File(L"Ephemeris.ee"), *files.ephemeris));
+           (!files.ephemeris || WriteFileBytes(File(L"Ephemeris.ee"), *files.ephemeris)) &&
+           (!files.log || WriteFileBytes(File(L"Kelva_log.txt"), Utf16Bytes(*files.log)));
 }
 
 bool App::Start() {
@@ -166,14 +186,6 @@ bool App::WaitForDialog() {
         return dialog_ != nullptr || !Running();
     });
     return found && dialog_ && Flush();
-}
-
-bool App::WaitForSplash() {
-    return PumpUntil([&] {
-        HWND w = FindWindowW(kMainWindowClass, nullptr);
-        if (w && ProcessOf(w) == pi_.dwProcessId) window_ = w;
-        return (window_ && OwnedDialog(window_, -1)) || !Running();
-    }) && window_;
 }
 
 bool App::Running() const {
@@ -204,6 +216,10 @@ bool App::Shutdown() {
 
 std::wstring App::Text(int id) const {
     return WindowText(GetDlgItem(dialog_, id));
+}
+
+std::wstring App::Caption() const {
+    return WindowText(dialog_);
 }
 
 LRESULT App::Ask(int id, UINT message) const {
@@ -239,6 +255,47 @@ bool App::VolumeEvent(WPARAM event, wchar_t letter, int hearers) const {
     const LPARAM header = reinterpret_cast<LPARAM>(&volume);
     return (!(hearers & kMainWindow) || Send(window_, WM_DEVICECHANGE, event, header)) &&
            (!(hearers & kDialog) || Send(dialog_, WM_DEVICECHANGE, event, header));
+}
+
+std::vector<std::vector<std::wstring>> App::TrayJournal() const {
+    std::vector<std::vector<std::wstring>> lines;
+    for (const std::wstring& line : Split(FromUtf16(ReadFileBytes(File(L"TrayJournal.txt"))), L"\r\n"))
+        if (!line.empty()) lines.push_back(Split(line, L"\t"));
+    return lines;
+}
+
+std::wstring App::Tips() const {
+    std::wstring tips;
+    for (const auto& call : TrayJournal())
+        if (call[0] == L"modify" && call.size() == 7 && call[6] == L"ok") tips += (tips.empty() ? L"" : L" | ") + call[1];
+    return tips;
+}
+
+std::wstring App::Menu() const {
+    const auto menus = [&] {
+        size_t count = 0;
+        for (const auto& call : TrayJournal()) count += call[0] == L"menu";
+        return count;
+    };
+    const size_t before = menus();
+    PostMessageW(window_, 0x8000, 0, WM_RBUTTONDOWN);
+    if (!PumpUntil([&] { return menus() > before; })) return L"no menu";
+    // The program's thread is in the menu's loop, which takes this key.
+    PostMessageW(window_, WM_KEYDOWN, VK_ESCAPE, 0);
+    if (!Flush()) return L"the menu did not close";
+    std::wstring items;
+    for (const auto& call : TrayJournal())
+        if (call[0] == L"menu") {
+            items.clear();
+            for (size_t i = 1; i < call.size(); ++i) items += (i > 1 ? L" | " : L"") + call[i];
+        }
+    return items;
+}
+
+int App::Boxes() const {
+    int visible = 0;
+    for (HWND box : OwnedDialogs(dialog_, kBoxTextId)) visible += IsWindowVisible(box) != 0;
+    return visible;
 }
 
 bool App::Plug(wchar_t letter, const wchar_t* deviceId, int hearers) const {

@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "test_util.h"
 
@@ -44,6 +45,7 @@ int CountMainWindows(DWORD pid = 0);
 struct RunFiles {
     std::optional<std::wstring> settings;  // the text of Kelva_config.ini
     std::optional<Bytes> ephemeris;        // Ephemeris.ee
+    std::optional<std::wstring> log;       // Kelva_log.txt
 };
 
 class App {
@@ -55,9 +57,6 @@ public:
 
     bool Prepare(const std::wstring& name, const RunFiles& files);
     bool Start();
-    // The main window and the splash it owns, still showing.
-    bool WaitForSplash();
-    HWND Window() const { return window_; }
     // The main window, then the main dialog once its initialisation returned.
     bool WaitForDialog();
     bool Running() const;
@@ -69,6 +68,7 @@ public:
     std::wstring File(const wchar_t* name) const { return folder_ + name; }
     const std::wstring& Folder() const { return folder_; }
     std::wstring Text(int id) const;
+    std::wstring Caption() const;
     bool Visible() const { return IsWindowVisible(dialog_) != 0; }
     bool Enabled(int id) const { return IsWindowEnabled(GetDlgItem(dialog_, id)) != 0; }
     // The answer of a control of the dialog to `message` (BM_GETCHECK, PBM_GETPOS).
@@ -86,6 +86,17 @@ public:
     bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted, int hearers = kDialog) const;
     bool Unplug(wchar_t letter, int hearers = kDialog) const;
 
+    // The test build's journal of notification-area calls (TrayJournal.txt),
+    // a line a call, fields split at tabs.
+    std::vector<std::vector<std::wstring>> TrayJournal() const;
+    // The tooltips the shell was given since the icon was added, " | " between.
+    std::wstring Tips() const;
+    // Opens the tray menu with a right click, reads its items (" | " between,
+    // greyed ones marked) and closes it again.
+    std::wstring Menu() const;
+    // Visible message boxes of the main dialog.
+    int Boxes() const;
+
 private:
     bool VolumeEvent(WPARAM event, wchar_t letter, int hearers) const;
 
@@ -98,12 +109,15 @@ private:
 // Base of the end-to-end suites: a clean machine and server, the string
 // module's texts, and the program ended whatever the test did.
 class AppTest : public ::testing::Test {
+public:
+    // Text `id` of the string module.
+    std::wstring Str(UINT id) const;
+
 protected:
     void SetUp() override;
     void TearDown() override;
     // Prepares a run folder named after the test and starts the program.
     bool Launch(const RunFiles& files = {});
-    std::wstring Str(UINT id) const;
     // Waits for a message box, checks text and caption, presses `button`.
     ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK);
 

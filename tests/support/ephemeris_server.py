@@ -3,11 +3,12 @@
 
 Answers on 127.0.0.1:PORT as DIR/mode says, read at each request: "file|chunked|close
 N SEED" (a body framed by length, chunks or close), "cut N SEED" (half sent), "slowheaders
-N SEED MS", "slowbody N SEED MS" (4 KiB every MS ms), "status CODE", "empty", "refuse"
-(port closed). Logs request lines to DIR/requests, says in DIR/state whether it listens,
-returns once it does, and ends on DIR/stop or after 20 minutes.
+N SEED MS", "slowbody N SEED MS [HEADERMS]" (4 KiB every MS ms, the headers after HEADERMS),
+"status CODE", "empty", "refuse" (port closed). Logs request lines to DIR/requests, says in
+DIR/state whether it listens, returns once it does, and ends on DIR/stop or after 20 minutes.
+A server of an earlier, interrupted run that still holds the port is ended first.
 """
-import http.server, os, socket, sys, threading, time
+import http.server, os, signal, socket, sys, threading, time
 
 
 def body(size, seed):  # the bytes of ServedBody() in test_util.cpp
@@ -36,8 +37,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.close_connection = kind in ("close", "cut")
         self.send_header("Connection" if kind == "close" else "Content-Length",
                          "close" if kind == "close" else str(len(data)))
-        if kind == "slowheaders":
-            time.sleep(n[2] / 1000)
+        if kind in ("slowheaders", "slowbody"):
+            time.sleep(n[2 if kind == "slowheaders" else 3] / 1000)
         self.end_headers()
         if kind == "cut":
             return self.wfile.write(data[:len(data) // 2])
@@ -87,9 +88,34 @@ def serve(port, folder):
         time.sleep(0.02)
 
 
+def holder(port):
+    """(pid, command line) of the process listening on 127.0.0.1:port, if this user sees it."""
+    sockets = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        for row in (read("/", table).splitlines()[1:]):
+            f = row.split()
+            if f[3] == "0A" and int(f[1].rsplit(":", 1)[1], 16) == port:  # 0A: listening
+                sockets.add("socket:[%s]" % f[9])
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) in sockets for fd in os.listdir("/proc/%s/fd" % pid)):
+                return int(pid), read("/", "/proc/%s/cmdline" % pid).replace("\0", " ")
+        except OSError:
+            pass
+    return None, "a process this user cannot see"
+
+
 def main(port, folder):
     if listens(port):
-        sys.exit("port %d is taken: is another ephemeris server running?" % port)
+        pid, command = holder(port)
+        if pid is None or os.path.basename(__file__) not in command:
+            sys.exit("port %d is held by %s; end it, or configure another port" % (port, command))
+        print("ending the ephemeris server of an earlier run (pid %d) that still holds port %d" % (pid, port))
+        os.kill(pid, signal.SIGTERM)
+        for _ in range(50):
+            if not listens(port):
+                break
+            time.sleep(0.1)
     os.makedirs(folder, exist_ok=True)
     for name in ("stop", "mode", "requests", "state"):
         if os.path.exists(os.path.join(folder, name)):

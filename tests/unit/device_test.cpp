@@ -11,8 +11,6 @@
 namespace {
 
 TEST(DeviceId, TellsTheTwoModelsFromEverythingElse) {
-    const std::wstring longSerial = L"USB\\VID_7F3E&PID_2A63\\" + std::wstring(9978, L'x');
-    const std::wstring cutLooksAccepted = L"USB\\VID_7F3E&" + std::wstring(234, L' ') + L"PID_2A6199\\1";
     const struct {
         std::wstring id;
         int kind;
@@ -33,10 +31,6 @@ TEST(DeviceId, TellsTheTwoModelsFromEverythingElse) {
         {L"USB\\VID_7F3E&\\", kDeviceOther},
         {L"", kDeviceOther},
         {std::wstring(L"USB\\VID_7F3E\0PID_2A61", 21), kDeviceOther},  // ends at the terminator
-        {longSerial, kDeviceRefused},
-        {std::wstring(280, L'\\') + L"USB\\VID_7F3E&PID_2A61", kDeviceAccepted},
-        {cutLooksAccepted, kDeviceOther},
-        {std::wstring(10000, L'U'), kDeviceOther},
     };
     for (const auto& r : rows) EXPECT_EQ(ClassifyDeviceId(r.id), r.kind) << Show(r.id.substr(0, 60));
 }

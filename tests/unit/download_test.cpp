@@ -36,6 +36,7 @@ TEST(DownloadDecision, NextStateFollowsCancelDeviceFileAndExpiry) {
         {Downloading, false, 1, Present, later, now, DownloadFailed},  // data began: no fallback
         {Connecting, false, 1, Present, later, At(2007, 11, 8, 13, 7, 0), Copying},  // whole minutes
         {Connecting, false, 1, Present, later, At(2007, 11, 8, 13, 7, 1), DownloadFailed},
+        {Connecting, false, 1, Present, At(2006, 12, 20, 8), At(2007, 3, 1, 7), DownloadFailed},  // last December
     };
     for (const auto& r : rows)
         EXPECT_EQ(DecideAfterDownload({r.stateNow, r.succeeded, r.drives, r.file, r.expiry, r.now}), r.next)

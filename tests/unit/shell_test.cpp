@@ -1,9 +1,7 @@
-// What the shell stands on: the string modules' texts, the dialogs of the
-// executable, and the start-with-Windows value.
+// The start-with-Windows value.
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <commctrl.h>
 
 #include "app_driver.h"
 #include "persistence/run_key.h"
@@ -11,45 +9,6 @@
 #include "shell/app_state.h"
 
 namespace {
-
-// Every text is there and leaves room for the longest suffix, "...\t100%".
-TEST(StringModule, BothLanguagesYieldEveryText) {
-    for (const char* module : {FENNIK_DIST_DIR "/String_Table_.dll", FENNIK_DIST_DIR "/../lang/de/String_Table_.dll"}) {
-        HMODULE strings = LoadLibraryExW(WindowsPath(module).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-        ASSERT_NE(strings, nullptr) << module;
-        for (UINT id = 1000; id <= 1029; ++id) {
-            wchar_t text[512] = {};
-            const int length = LoadStringW(strings, id, text, 512);
-            EXPECT_TRUE(length > 0 && length + 8 < static_cast<int>(kTextChars)) << module << ": text " << id << " is "
-                                                                                 << length << " characters";
-        }
-        FreeLibrary(strings);
-    }
-}
-
-TEST(Dialogs, CreateWithTheirControls) {
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&controls);
-    HMODULE exe = LoadLibraryExW(WindowsPath(FENNIK_DIST_DIR "/GpsFennik.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(exe, nullptr);
-    const struct {
-        int dialog;
-        std::vector<int> controls;
-    } rows[] = {
-        {IDD_MAIN,
-         {IDC_PROGRESS, IDC_DOWNLOAD_LABEL, IDC_UPDATE_LABEL, IDC_EXPIRE_LABEL, IDC_UPDATE, IDC_DOWNLOAD_TIME,
-          IDC_UPDATE_TIME, IDC_EXPIRE_TIME, IDC_STATUS, IDC_AUTO_UPDATE, IDC_STARTUP, IDC_CLOSE}},
-        {IDD_ABOUTBOX, {IDC_ABOUT_ICON, IDOK}},
-    };
-    for (const auto& row : rows) {
-        HWND dialog = CreateDialogParamW(exe, MAKEINTRESOURCEW(row.dialog), nullptr,
-                                         [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
-        ASSERT_NE(dialog, nullptr) << "dialog " << row.dialog << ", error " << GetLastError();
-        for (int id : row.controls) EXPECT_NE(GetDlgItem(dialog, id), nullptr) << "dialog " << row.dialog << ", control " << id;
-        DestroyWindow(dialog);
-    }
-    FreeLibrary(exe);
-}
 
 // Ticking tries the machine-wide key first and falls back to the user's where
 // this user may not write it (the test build's seam stands in for Windows'

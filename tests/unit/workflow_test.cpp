@@ -72,32 +72,6 @@ protected:
     }
 };
 
-// What each state shows, and the worker it starts.
-TEST_F(Workflow, EveryStateIsPresentedAsTheUserSeesIt) {
-    const struct {
-        uint32_t state, ready;
-        const char* events;
-    } rows[] = {
-        {Idle, 1, "status: enable caption:1004 progress:0 tip:GPS Fennik box:1024/48 "},
-        {CancelRequested, 0, "status:Cancelling... disable caption:1005 progress:0 tip:Cancelling... "},
-        {Connecting, 0, "status:Connecting to the server... caption:1005 progress:0 tip:Downloading... start:download "},
-        {Downloading, 0, "status:Connecting to the server... caption:1005 progress:0 tip:Downloading... start:download "},
-        {Downloaded, 1, "status:Download complete...\t100% caption:1004 progress:100 tip:GPS Fennik box:1025/64 "},
-        {DownloadFailed, 1, "status:Download failed... caption:1004 progress:0 tip:GPS Fennik box:1026/48 "},
-        {Copying, 0, "status:Copying to the GPS device... disable caption:1005 progress:0 tip:Updating the GPS device... "
-                     "start:copy "},
-        {Copied, 1, "status:GPS device updated... enable caption:1004 progress:100 tip:GPS Fennik box:1027/64 "},
-        {CopyFailed, 1, "status:GPS device not updated... enable caption:1004 progress:0 tip:GPS Fennik box:1028/48 "},
-        {9, 0, ""},
-    };
-    for (const auto& row : rows) {
-        Reset(row.state, row.state > CopyFailed ? row.ready : !row.ready);
-        ApplyState(row.state);
-        EXPECT_EQ(events, row.events) << "state " << row.state;
-        EXPECT_EQ(app.readyForUpdate.load(), row.ready) << "state " << row.state;
-    }
-}
-
 // The Update command from each state: where it goes and what it starts.
 TEST_F(Workflow, UpdateCommandMovesEachStateOn) {
     enum Setup { Plain, WorkerHoldsBox, StartFails, ResumeFails, DeviceRefused };
@@ -132,7 +106,6 @@ TEST_F(Workflow, UpdateCommandMovesEachStateOn) {
         {Idle, StartFails, DownloadFailed, 1, 0, "box:1026/48"},
         {Idle, ResumeFails, DownloadFailed, 1, 0, "box:1026/48"},  // the thread ended, its handle closed
         {Downloading, DeviceRefused, Downloading, 1, 0, "box:1029/48"},
-        {9, Plain, 9, 1, 0, ""},
     };
     for (const auto& row : rows) {
         Reset(row.from);
