@@ -116,6 +116,8 @@ TEST_F(Road, UpdateWithoutDeviceReportsTheDownload) {
     ASSERT_FALSE(app.Visible());
     EXPECT_TRUE(MenuIs(false, true));
     app.TrayCommand(IDM_TRAY_UPDATE);
+    ASSERT_TRUE(PumpUntil([&] { return app.Box() != nullptr; }));
+    EXPECT_TRUE(MenuIs(true, false)) << "a result box is open";
     EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
     EXPECT_TRUE(app.Visible());
     EXPECT_TRUE(ReadFileBytes(app.File(L"Ephemeris.ee")) == kServed);

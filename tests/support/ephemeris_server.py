@@ -88,34 +88,18 @@ def serve(port, folder):
         time.sleep(0.02)
 
 
-def holder(port):
-    """(pid, command line) of the process listening on 127.0.0.1:port, if this user sees it."""
-    sockets = set()
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        for row in (read("/", table).splitlines()[1:]):
-            f = row.split()
-            if f[3] == "0A" and int(f[1].rsplit(":", 1)[1], 16) == port:  # 0A: listening
-                sockets.add("socket:[%s]" % f[9])
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if any(os.readlink("/proc/%s/fd/%s" % (pid, fd)) in sockets for fd in os.listdir("/proc/%s/fd" % pid)):
-                return int(pid), read("/", "/proc/%s/cmdline" % pid).replace("\0", " ")
-        except OSError:
-            pass
-    return None, "a process this user cannot see"
-
-
 def main(port, folder):
+    pidfile = "/tmp/fennik-ephemeris-server-%d.pid" % port
     if listens(port):
-        pid, command = holder(port)
-        if pid is None or os.path.basename(__file__) not in command:
-            sys.exit("port %d is held by %s; end it, or configure another port" % (port, command))
-        print("ending the ephemeris server of an earlier run (pid %d) that still holds port %d" % (pid, port))
-        os.kill(pid, signal.SIGTERM)
+        pid = read("/", pidfile)
+        if not pid.isdigit() or os.path.basename(__file__) not in read("/", "/proc/%s/cmdline" % pid):
+            sys.exit("port %d is taken by another program: end it, or configure another port" % port)
+        print("ending the ephemeris server of an earlier run (pid %s), which still holds port %d" % (pid, port))
+        os.kill(int(pid), signal.SIGTERM)
         for _ in range(50):
+            time.sleep(0.1)
             if not listens(port):
                 break
-            time.sleep(0.1)
     os.makedirs(folder, exist_ok=True)
     for name in ("stop", "mode", "requests", "state"):
         if os.path.exists(os.path.join(folder, name)):
@@ -127,6 +111,7 @@ def main(port, folder):
             time.sleep(0.1)
         sys.exit("the ephemeris server did not start on port %d" % port)
     os.setsid()
+    write("/tmp", os.path.basename(pidfile), str(os.getpid()))
     null = os.open(os.devnull, os.O_RDWR)
     for fd in (0, 1, 2):  # hold none of the caller's output open
         os.dup2(null, fd)
