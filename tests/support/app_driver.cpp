@@ -252,9 +252,8 @@ bool App::VolumeEvent(WPARAM event, wchar_t letter, int hearers) const {
     volume.dbcv_size = sizeof volume;
     volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
     volume.dbcv_unitmask = 1u << (letter - L'A');
-    const LPARAM header = reinterpret_cast<LPARAM>(&volume);
-    return (!(hearers & kMainWindow) || Send(window_, WM_DEVICECHANGE, event, header)) &&
-           (!(hearers & kDialog) || Send(dialog_, WM_DEVICECHANGE, event, header));
+    return (!(hearers & kMainWindow) || Send(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume))) &&
+           (!(hearers & kDialog) || Send(dialog_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume)));
 }
 
 std::vector<std::vector<std::wstring>> App::TrayJournal() const {
@@ -302,8 +301,8 @@ bool App::Plug(wchar_t letter, const wchar_t* deviceId, int hearers) const {
     return SetSimulatedDevice(letter, deviceId) && VolumeEvent(DBT_DEVICEARRIVAL, letter, hearers);
 }
 
-bool App::Unplug(wchar_t letter, int hearers) const {
-    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter, hearers);
+bool App::Unplug(wchar_t letter) const {
+    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter);
 }
 
 // --- AppTest ---------------------------------------------------------------

@@ -81,10 +81,9 @@ public:
     HWND Box() const;
     bool TrayDoubleClick() const;
     void TrayCommand(int id) const { PostMessageW(window_, WM_COMMAND, id, 0); }
-    // Which windows hear the volume event (Windows may spare the owned dialog).
-    enum Hearers { kDialog = 1, kMainWindow = 2 };
+    enum Hearers { kDialog = 1, kMainWindow = 2 };  // which windows hear the volume event
     bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted, int hearers = kDialog) const;
-    bool Unplug(wchar_t letter, int hearers = kDialog) const;
+    bool Unplug(wchar_t letter) const;
 
     // The test build's journal of notification-area calls (TrayJournal.txt),
     // a line a call, fields split at tabs.
@@ -98,7 +97,7 @@ public:
     int Boxes() const;
 
 private:
-    bool VolumeEvent(WPARAM event, wchar_t letter, int hearers) const;
+    bool VolumeEvent(WPARAM event, wchar_t letter, int hearers = kDialog) const;
 
     std::wstring folder_;
     PROCESS_INFORMATION pi_{};
