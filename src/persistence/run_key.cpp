@@ -2,6 +2,7 @@
 
 #include "base/scoped_win.h"
 #include "persistence/machine_run_key.h"
+#include "persistence/startup_approved.h"
 
 namespace {
 
@@ -60,17 +61,19 @@ int SetStartWithWindows(int enable) {
     if (length == 0 || length >= MAX_PATH) return 0;
     const DWORD bytes = (length + 1) * sizeof(wchar_t);  // with the terminator
 
+    // A tick means on, also where the user had switched it off in Windows.
     if (WriteRunValue(OpenMachineRunKeyForWriting(), exePath, bytes)) {
         // One registration only: an older one of this user would start a
         // second process at logon.
         DeleteRunValue(OpenUserRunKeyForWriting());
-        return 1;
+        return SwitchStartOn() ? 1 : 0;
     }
     // Without elevation the machine-wide key is refused; the user's own Run
     // key starts the program at this user's logon just as well.
-    return WriteRunValue(OpenUserRunKeyForWriting(), exePath, bytes) ? 1 : 0;
+    return WriteRunValue(OpenUserRunKeyForWriting(), exePath, bytes) && SwitchStartOn() ? 1 : 0;
 }
 
 int IsStartWithWindows() {
-    return RunValuePresent(HKEY_LOCAL_MACHINE) || RunValuePresent(HKEY_CURRENT_USER) ? 1 : 0;
+    const bool present = RunValuePresent(HKEY_LOCAL_MACHINE) || RunValuePresent(HKEY_CURRENT_USER);
+    return present && !StartSwitchedOff() ? 1 : 0;
 }

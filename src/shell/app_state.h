@@ -42,7 +42,10 @@ inline constexpr UINT MSG_DEVICE_REFUSED = WM_APP + 4;
 // Sent to the main dialog by a worker: wParam 1 starts the animation timer,
 // 0 stops it. Timers belong to the window's own thread, so the worker asks.
 inline constexpr UINT MSG_ANIMATION_TIMER = WM_APP + 5;
-static_assert(MSG_DRIVE_ADDED > WM_TRAYNOTIFY && MSG_ANIMATION_TIMER < 0xC000, "private messages stay in WM_APP");
+// Posted to the main window when the shell refused a tooltip change: it lost
+// the icon, which is then added again.
+inline constexpr UINT MSG_TRAY_LOST = WM_APP + 6;
+static_assert(MSG_DRIVE_ADDED > WM_TRAYNOTIFY && MSG_TRAY_LOST < 0xC000, "private messages stay in WM_APP");
 inline constexpr LPARAM kTrayDoubleClick = WM_LBUTTONDBLCLK;  // 515, also the hand-over
 
 inline constexpr wchar_t kShowMainDialogMessageName[] = L"KIVAR_SHOW_MAIN_DIALOG_IND";
@@ -51,6 +54,11 @@ inline constexpr UINT_PTR TIMER_ANIMATION = 100;
 inline constexpr UINT kAnimationIntervalMs = 150;
 inline constexpr UINT_PTR TIMER_SPLASH = 102;
 inline constexpr UINT kSplashMs = 2000;
+// On the main window while the shell refuses the tray icon: a new add every
+// two seconds, for about two minutes (a shell still busy at logon).
+inline constexpr UINT_PTR TIMER_TRAY_RETRY = 103;
+inline constexpr UINT kTrayRetryMs = 2000;
+inline constexpr ULONGLONG kTrayRetryForMs = 120000;
 
 struct AppState {
     // --- shared between the main thread and the workers ----------------------

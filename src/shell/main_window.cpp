@@ -1,11 +1,13 @@
 #include "shell/main_window.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <iterator>
 
 #include "base/module_path.h"
 #include "base/text.h"
+#include "device/drive_scan.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
@@ -33,6 +35,11 @@ bool Acquired(DWORD wait) {
 // Asks the running instance to show its dialog, as after a double click on its
 // tray icon. False only when its window went away meanwhile (it is ending).
 bool HandOverTo(HWND running) {
+    // This start is the user's last input, so it may pass the foreground on:
+    // without that the first instance's SetForegroundWindow is refused and
+    // its dialog may come up behind other windows.
+    DWORD runningProcess = 0;
+    if (GetWindowThreadProcessId(running, &runningProcess) != 0) AllowSetForegroundWindow(runningProcess);
     SetForegroundWindow(running);
     DWORD_PTR answer = 0;
     // Bounded, so a hung first instance never hangs this start.
@@ -79,6 +86,20 @@ void OnDestroy() {
     // and yield empty texts afterwards.
     ReleaseStringModule();
     PostQuitMessage(0);
+}
+
+// The platform promises the volume broadcast only to unowned top-level
+// windows; the main dialog is owned, and hidden most of the time. So this
+// window hears it too and has the dialog rescan, as the dialog does itself.
+// A second scan of one arrival finds the count unchanged and posts nothing,
+// so it starts no second update.
+void OnDeviceChange(WPARAM event, LPARAM header) {
+    const HWND dialog = app.mainDialog.load();
+    const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_HDR*>(header);
+    if (dialog == nullptr || broadcast == nullptr || broadcast->dbch_devicetype != DBT_DEVTYP_VOLUME) return;
+    if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return;
+    HandleDeviceChange(event, header, dialog);
+    app.deviceAccepted = 1;
 }
 
 void OnCommand(HWND window, WORD command) {
@@ -132,6 +153,9 @@ int InitInstance(HINSTANCE instance) {
     if (app.mainWindow == nullptr) return 0;
 
     DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_SPLASH), app.mainWindow, SplashDlgProc, 0);
+    // A WM_CLOSE during the splash (a task manager, the setup) has already
+    // ended the program: no icon for a window that is gone.
+    if (!IsWindow(app.mainWindow)) return 0;
     FormEphemerisPaths();
     TrayAdd(instance, app.mainWindow);
     ShowWindow(app.mainWindow, SW_HIDE);
@@ -151,12 +175,17 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     }
     case WM_COMMAND: OnCommand(window, LOWORD(wParam)); break;
     case WM_TRAYNOTIFY: OnTrayNotify(lParam); break;
+    case WM_TIMER:
+        if (wParam == TIMER_TRAY_RETRY) TrayRetry();
+        break;
+    case MSG_TRAY_LOST: TrayRetry(); break;
+    case WM_DEVICECHANGE: OnDeviceChange(wParam, lParam); break;
     default:
         if (message == app.showMainDialogMessage && message != 0) {
             CreateDialogParamW(app.instanceHandle, MAKEINTRESOURCEW(IDD_MAIN), window, MainDlgProc, 0);
         } else if (message == app.taskbarCreatedMessage && message != 0) {
             // The shell restarted: without this the icon would be gone for good.
-            TrayReAdd();
+            TrayRetry();
         }
         break;
     }

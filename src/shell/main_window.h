@@ -11,7 +11,8 @@ int RunApplication(HINSTANCE instance);
 
 void RegisterMainClass(HINSTANCE instance);
 // Creates the hidden main window, shows the splash, forms the file paths,
-// adds the tray icon. 1 on success, 0 when the window cannot be created.
+// adds the tray icon. 1 on success, 0 when the window cannot be created or
+// was closed during the splash.
 int InitInstance(HINSTANCE instance);
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

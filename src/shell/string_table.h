@@ -17,6 +17,11 @@ void LoadUiText(UINT id, std::span<wchar_t> buf);
 // A message box owned by `owner` with text and caption from the string
 // module; returns the button the user pressed.
 int ShowUiMessage(HWND owner, UINT textId, UINT captionId, UINT flags);
+// Flags for a box the user did not ask for at that moment (an operation's
+// result, the refused device): while the user works in another program the
+// foreground rules may keep it behind, and a hidden dialog gives it no taskbar
+// button, so it comes up topmost and asks for the foreground.
+inline constexpr UINT kResultBoxInSight = MB_SETFOREGROUND | MB_TOPMOST;
 
 // Releases app.stringModule; later lookups yield empty texts.
 void ReleaseStringModule();

@@ -43,6 +43,14 @@ BOOL SendTrayRecord(DWORD action, NOTIFYICONDATAW record, HINSTANCE instance) {
     return ok;
 }
 
+// Main thread only: when the current run of retries gives up, 0 while none runs.
+ULONGLONG trayRetryUntil = 0;
+
+void RetryLater(HWND owner) {
+    if (trayRetryUntil == 0) trayRetryUntil = GetTickCount64() + kTrayRetryForMs;
+    SetTimer(owner, TIMER_TRAY_RETRY, kTrayRetryMs, nullptr);
+}
+
 }  // namespace
 
 uint32_t GetShellVersion(HMODULE shell) {
@@ -88,15 +96,25 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
     ZeroMemory(record.szInfoTitle, sizeof(record.szInfoTitle));
     ZeroMemory(record.szInfo, sizeof(record.szInfo));
     hold.unlock();
-    SendTrayRecord(NIM_ADD, withBalloon, instance);
+    // The shell is often too busy to take an icon at logon.
+    if (!SendTrayRecord(NIM_ADD, withBalloon, instance)) RetryLater(owner);
 }
 
-void TrayReAdd() {
+void TrayRetry() {
     std::unique_lock<SrwLock> hold(app.trayLock);
-    if (app.trayIconData.hWnd == nullptr) return;
     const NOTIFYICONDATAW record = app.trayIconData;
     hold.unlock();
-    SendTrayRecord(NIM_ADD, record, app.instanceHandle);
+    if (record.hWnd == nullptr || app.shuttingDown.load()) return;  // no icon to bring back
+    // An add is refused for an icon the shell still has (a change it dropped
+    // while busy); a modify that goes through tells so.
+    const bool givingUp = trayRetryUntil != 0 && GetTickCount64() >= trayRetryUntil;
+    if (SendTrayRecord(NIM_ADD, record, app.instanceHandle) ||
+        SendTrayRecord(NIM_MODIFY, record, app.instanceHandle) || givingUp) {
+        KillTimer(record.hWnd, TIMER_TRAY_RETRY);
+        trayRetryUntil = 0;
+        return;
+    }
+    RetryLater(record.hWnd);
 }
 
 void TrayUpdateTip(const wchar_t* text) {
@@ -106,7 +124,9 @@ void TrayUpdateTip(const wchar_t* text) {
     uint64_t generation = ++app.trayTipGeneration;
     for (;;) {
         hold.unlock();
-        SendTrayRecord(NIM_MODIFY, record, app.instanceHandle);
+        // Refused: the shell lost the icon (it restarted, or never had it).
+        if (!SendTrayRecord(NIM_MODIFY, record, app.instanceHandle) && record.hWnd != nullptr)
+            PostMessageW(record.hWnd, MSG_TRAY_LOST, 0, 0);
         hold.lock();
         if (app.trayTipShown <= generation) {
             app.trayTipShown = generation;
@@ -124,6 +144,7 @@ void TrayRemove() {
     app.trayIconData.uFlags = 0;
     NOTIFYICONDATAW record = app.trayIconData;
     hold.unlock();
+    if (record.hWnd == nullptr) return;  // closed before the icon was added
     NotifyTray(NIM_DELETE, &record);
 }
 

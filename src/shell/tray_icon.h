@@ -11,11 +11,16 @@ uint32_t GetShellVersion(HMODULE shell);
 // cbSize of the tray record for a shell version.
 DWORD TrayRecordSize(uint32_t shellVersion);
 
-// Fills the record and adds the icon with the start-up balloon.
+// Fills the record and adds the icon with the start-up balloon. When the
+// shell refuses, TrayRetry runs on the owner's timer TIMER_TRAY_RETRY.
 void TrayAdd(HINSTANCE instance, HWND owner);
-// Adds the icon again after the shell re-created the taskbar (no balloon).
-void TrayReAdd();
-// Replaces the tooltip (cut to 127 characters); any thread.
+// Main thread: adds the icon again, without the balloon (the start is long
+// past, and a late balloon would only interrupt). For the retry timer, a lost
+// icon (MSG_TRAY_LOST) and a re-created taskbar. Failing, it tries again on
+// the timer until kTrayRetryForMs after the first failure.
+void TrayRetry();
+// Replaces the tooltip (cut to 127 characters); any thread. A refusal posts
+// MSG_TRAY_LOST to the owner.
 void TrayUpdateTip(const wchar_t* text);
 // Removes the icon.
 void TrayRemove();

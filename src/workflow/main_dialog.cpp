@@ -114,7 +114,7 @@ void OnDeviceRefused(HWND dialog) {
     SetDlgItemTextW(dialog, IDC_STATUS, L"");
     SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
     RestoreAndActivate(dialog);
-    ShowUiMessage(dialog, IDS_MSG_DEVICE_REFUSED, IDS_CAPTION_WARNING, MB_ICONWARNING);
+    ShowUiMessage(dialog, IDS_MSG_DEVICE_REFUSED, IDS_CAPTION_WARNING, MB_ICONWARNING | kResultBoxInSight);
 }
 
 void OnCommand(HWND dialog, WORD id) {

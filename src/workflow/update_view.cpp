@@ -32,7 +32,7 @@ void SetProgress(int position) {
 }
 
 void ShowMessage(UINT textId, UINT captionId, UINT iconFlags) {
-    ShowUiMessage(app.mainDialog.load(), textId, captionId, MB_OK | iconFlags);
+    ShowUiMessage(app.mainDialog.load(), textId, captionId, MB_OK | iconFlags | kResultBoxInSight);
 }
 
 constexpr UpdateView kDialogView = {

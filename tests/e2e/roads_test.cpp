@@ -7,6 +7,7 @@
 #include <set>
 
 #include "app_driver.h"
+#include <shellapi.h>
 #include "resources/resource.h"
 #include "shell/string_ids.h"
 
@@ -274,13 +275,16 @@ TEST_F(Road, RefusedModelIsRefusedUntilTheNextDevice) {
 
 // The two check boxes store what they show, and show only what was stored:
 // where Windows refuses the machine-wide Run key, the user's key holds it.
-// Each box is clicked while the other shows the other state.
+// Each box is clicked while the other shows the other state. A start switched
+// off in Windows' start-up apps shows no tick, until a tick switches it on.
 TEST_F(Road, CheckBoxesShowWhatIsStored) {
     const auto has = [](HKEY root) {
         return RegGetValueW(root, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
     };
     const DWORD one = 1;
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"MachineRunKeyDenied", REG_DWORD, &one, 4), 0);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, L"x", 4), 0);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue, REG_BINARY, "\3\x7a\x91\0", 4), 0);
     ASSERT_TRUE(Launch());
     EXPECT_EQ(app.Ask(IDC_STARTUP, BM_GETCHECK), BST_UNCHECKED);
     EXPECT_EQ(app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK), BST_CHECKED);
@@ -379,6 +383,43 @@ TEST_F(Road, OnlyOneInstanceEverRuns) {
         EXPECT_TRUE(!oneRunning || app.Visible()) << "the hand-over did not show the dialog";
         ASSERT_TRUE(oneRunning || ResetMachine());  // ends the one that stayed
     }
+}
+
+// The shell refuses the icon at first (busy at logon), later loses it.
+TEST_F(Road, TrayIconComesBack) {
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"TrayFailures", REG_DWORD, "\2\0\0\0", 4), 0);
+    ASSERT_TRUE(Launch());
+    const auto calls = [&](size_t from, std::wstring seen = L"") {  // "add failed, modify ok, ..." from call `from`
+        for (const auto& call : app.TrayJournal()) seen += from > 0 && from-- ? L"" : call[0] + L" " + call.back() + L", ";
+        return seen;
+    };
+    // Before each new add, a modify asks whether the shell has the icon after all.
+    EXPECT_TRUE(PumpUntil([&] { return calls(0) == L"add failed, add failed, modify failed, add ok, "; })) << Show(calls(0));
+    NOTIFYICONDATAW icon{sizeof icon, FindWindowW(kMainWindowClass, nullptr), 1};
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
+    app.TrayCommand(IDM_TRAY_UPDATE);  // changes the tooltip
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
+    EXPECT_TRUE(PumpUntil([&] { return std::regex_match(calls(4), std::wregex(L"modify failed, .*add ok, .*")); }))
+        << Show(calls(4));
+}
+
+TEST_F(Road, ArrivalHeardByTheMainWindowStartsOneUpdate) {  // Windows may spare the owned dialog
+    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(app.Plug(L'E', kAccepted, App::kMainWindow));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    ASSERT_TRUE(app.Unplug(L'E') && app.Plug(L'E', kAccepted, App::kMainWindow | App::kDialog));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    ASSERT_TRUE(app.Flush());
+    EXPECT_EQ(ServerRequests(), 2) << "heard twice, one arrival is one update";
+}
+
+TEST_F(Road, CloseDuringTheSplashEndsWithoutAnIcon) {
+    ASSERT_TRUE(app.Prepare(L"Road.CloseDuringTheSplash", {}) && app.Start());
+    ASSERT_TRUE(PumpUntil([&] { return CountMainWindows() == 1; }));  // its first messages go to the splash's loop
+    PostMessageW(FindWindowW(kMainWindowClass, nullptr), WM_CLOSE, 0, 0);
+    DWORD code = 1;
+    EXPECT_TRUE(app.WaitForExit(10000, &code) && code == 0) << "exit code " << code;
+    EXPECT_TRUE(app.TrayJournal().empty()) << "the shell was called " << app.TrayJournal().size() << " times";
 }
 
 }  // namespace

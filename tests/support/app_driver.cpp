@@ -126,6 +126,7 @@ bool ResetMachine() {
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);  // devices, and the machine Run key's refusal
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) RegDeleteKeyValueW(root, kRunKey, kRunValue);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue);
     for (const wchar_t* root : {L"E:\\", L"F:\\", L"G:\\"}) EmptyFolder(root);
     return CountMainWindows() == 0;
 }
@@ -253,12 +254,13 @@ bool App::TrayDoubleClick() const {
     return Send(window_, 0x8000, 0, WM_LBUTTONDBLCLK);
 }
 
-bool App::VolumeEvent(WPARAM event, wchar_t letter) const {
+bool App::VolumeEvent(WPARAM event, wchar_t letter, int hearers) const {
     DEV_BROADCAST_VOLUME volume{};
     volume.dbcv_size = sizeof volume;
     volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
     volume.dbcv_unitmask = 1u << (letter - L'A');
-    return Send(dialog_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume));
+    return (!(hearers & kMainWindow) || Send(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume))) &&
+           (!(hearers & kDialog) || Send(dialog_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume)));
 }
 
 std::vector<std::vector<std::wstring>> App::TrayJournal() const {
@@ -302,8 +304,8 @@ int App::Boxes() const {
     return visible;
 }
 
-bool App::Plug(wchar_t letter, const wchar_t* deviceId) const {
-    return SetSimulatedDevice(letter, deviceId) && VolumeEvent(DBT_DEVICEARRIVAL, letter);
+bool App::Plug(wchar_t letter, const wchar_t* deviceId, int hearers) const {
+    return SetSimulatedDevice(letter, deviceId) && VolumeEvent(DBT_DEVICEARRIVAL, letter, hearers);
 }
 
 bool App::Unplug(wchar_t letter) const {

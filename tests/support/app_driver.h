@@ -19,6 +19,7 @@ inline constexpr wchar_t kMainWindowClass[] = L"KIVAR M415 GPS Fennik";
 inline constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 inline constexpr wchar_t kRunValue[] = L"KIVAR M415 GPS Fennik";
 inline constexpr wchar_t kSimulationKey[] = L"Software\\GpsFennikSimulation";
+inline constexpr wchar_t kStartupApproved[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\StartupApproved\\Run";
 inline constexpr wchar_t kAccepted[] = L"USB\\VID_7F3E&PID_2A61\\0001";
 inline constexpr wchar_t kRefused[] = L"USB\\VID_7F3E&PID_2A63\\0001";
 
@@ -82,7 +83,8 @@ public:
     HWND Box() const;
     bool TrayDoubleClick() const;
     void TrayCommand(int id) const { PostMessageW(window_, WM_COMMAND, id, 0); }
-    bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted) const;
+    enum Hearers { kDialog = 1, kMainWindow = 2 };  // which windows hear the volume event
+    bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted, int hearers = kDialog) const;
     bool Unplug(wchar_t letter) const;
 
     // The test build's journal of notification-area calls (TrayJournal.txt),
@@ -97,7 +99,7 @@ public:
     int Boxes() const;
 
 private:
-    bool VolumeEvent(WPARAM event, wchar_t letter) const;
+    bool VolumeEvent(WPARAM event, wchar_t letter, int hearers = kDialog) const;
 
     std::wstring folder_;
     PROCESS_INFORMATION pi_{};
