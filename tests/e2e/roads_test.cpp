@@ -243,4 +243,33 @@ TEST_F(Road, OnlyOneInstanceEverRuns) {
     }
 }
 
+// A copy unpacked into "GPS Tools" of a folder others write to: DLLs of the
+// names it uses beside it, a GPS.exe at the first space of its path. None runs
+// at start (Windows' search order for them), nor when the Run value starts it.
+TEST_F(Road, PlantedFilesNeverRunInItsName) {
+    struct Restore { ~Restore() { SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"winemenubuilder.exe=d"); } } restore;
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"winemenubuilder.exe=d;urlmon,wininet,comctl32=n,b");
+    ASSERT_TRUE(app.Prepare(L"GPS Tools", {}));
+    const struct { const wchar_t *where, *name; } planted[] = {
+        {L"", L"urlmon.dll"}, {L"", L"wininet.dll"}, {L"", L"comctl32.dll"}, {L"..\\", L"GPS.exe"}};
+    for (auto [where, name] : planted) {
+        ASSERT_TRUE(CopyFileW((WindowsPath(FENNIK_PLANTED_DIR "/") + name).c_str(), app.File((where + std::wstring(name)).c_str()).c_str(), FALSE));
+        DeleteFileW(app.File((where + std::wstring(name) + L".ran").c_str()).c_str());
+    }
+    ASSERT_TRUE(SetSimulatedDevice(L'E', kAccepted));
+    ASSERT_TRUE(app.Start() && app.WaitForDialog());
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == kServed) << "device file of " << ReadFileBytes(DeviceFile(L'E')).size();
+    app.Click(IDC_STARTUP);
+    ASSERT_TRUE(app.Flush());
+    wchar_t stored[MAX_PATH + 4] = {};
+    DWORD bytes = sizeof stored;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, stored, &bytes), 0);
+    EXPECT_EQ(std::wstring(stored, bytes / 2), L"\"" + app.File(L"GpsFennik.exe") + L"\"" + L'\0') << Show(stored);
+    ASSERT_TRUE(SetSimulatedDevice(L'E', nullptr) && app.Shutdown());
+    EXPECT_TRUE(app.Start(stored) && app.WaitForDialog()) << "the Run value did not start the program";
+    for (auto [where, name] : planted)
+        EXPECT_FALSE(FileExists(app.File((where + std::wstring(name) + L".ran").c_str()))) << Show(name) << " ran";
+}
+
 }  // namespace

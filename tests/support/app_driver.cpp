@@ -114,15 +114,15 @@ bool ResetMachine() {
     return CountMainWindows() == 0;
 }
 
-bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi) {
+bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi, const wchar_t* given) {
     const std::wstring exe = folder + L"GpsFennik.exe";
-    std::wstring commandLine = L"\"" + exe + L"\"";
+    std::wstring commandLine = given ? given : L"\"" + exe + L"\"";
     std::wstring desktop = kDesktop;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.lpDesktop = desktop.data();
     *pi = {};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, pi))
+    if (!CreateProcessW(given ? nullptr : exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, pi))
         return false;
     CloseHandle(pi->hThread);
     pi->hThread = nullptr;
@@ -152,9 +152,9 @@ bool App::Prepare(const std::wstring& name, const RunFiles& files) {
            (!files.ephemeris || WriteFileBytes(File(L"Ephemeris.ee"), *files.ephemeris));
 }
 
-bool App::Start() {
+bool App::Start(const wchar_t* commandLine) {
     Shutdown();
-    return StartProgram(folder_, &pi_);
+    return StartProgram(folder_, &pi_, commandLine);
 }
 
 bool App::WaitForDialog() {
