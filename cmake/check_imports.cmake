@@ -52,12 +52,15 @@ foreach(dll IN LISTS direct_dlls)
     list(APPEND unsafe ${dll})
   endif()
 endforeach()
+# A refused executable is removed, so that no package takes it.
 if(unsafe)
   list(JOIN unsafe ", " unsafe)
+  file(REMOVE ${EXE})
   message(FATAL_ERROR "${EXE} imports ${unsafe} directly: neither a KnownDLL nor bound side by side, "
     "so a file of that name beside the program would be loaded into it. Delay-load it instead.")
 endif()
 if(NOT dump MATCHES "[ \t]SetDefaultDllDirectories[\r\n]")
+  file(REMOVE ${EXE})
   message(FATAL_ERROR "${EXE} never calls SetDefaultDllDirectories: "
     "its delay-loaded DLLs would be searched for in the program's folder first.")
 endif()
