@@ -55,11 +55,15 @@ int SetStartWithWindows(int enable) {
         return (machine || user) && !IsStartWithWindows() ? 1 : 0;
     }
 
-    wchar_t exePath[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, exePath, MAX_PATH);
+    // Windows reads the value as a command line. Quoted, it names this
+    // executable and nothing else: unquoted, a path with a space such as
+    // "D:\GPS Tools\GpsFennik.exe" would first start a "D:\GPS.exe".
+    wchar_t exePath[MAX_PATH + 2] = {L'"'};
+    const DWORD length = GetModuleFileNameW(nullptr, exePath + 1, MAX_PATH);
     // A cut path would start nothing at the next logon: store none.
     if (length == 0 || length >= MAX_PATH) return 0;
-    const DWORD bytes = (length + 1) * sizeof(wchar_t);  // with the terminator
+    exePath[length + 1] = L'"';
+    const DWORD bytes = (length + 3) * sizeof(wchar_t);  // both quotes and the terminator
 
     // A tick means on, also where the user had switched it off in Windows.
     if (WriteRunValue(OpenMachineRunKeyForWriting(), exePath, bytes)) {

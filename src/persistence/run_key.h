@@ -1,6 +1,6 @@
 #pragma once
 // Start with Windows: the value "KIVAR M415 GPS Fennik", holding the
-// executable's full path, under the machine-wide Run key, or under the user's
+// executable's full path in quotes, under the machine-wide Run key, or under the user's
 // own Run key where the machine-wide one may not be written. Windows starts
 // what either key names when the user logs on.
 #include <windows.h>

@@ -73,7 +73,8 @@ DWORD TrayRecordSize(uint32_t shellVersion) {
 }
 
 void TrayAdd(HINSTANCE instance, HWND owner) {
-    HMODULE shell = LoadLibraryW(L"Shell32.dll");
+    // From the system folder only, whatever lies beside the program.
+    HMODULE shell = LoadLibraryExW(L"Shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     const DWORD size = shell != nullptr ? TrayRecordSize(GetShellVersion(shell)) : NOTIFYICONDATAW_V1_SIZE;
 
     std::unique_lock<SrwLock> hold(app.trayLock);

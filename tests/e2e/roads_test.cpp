@@ -420,6 +420,39 @@ TEST_F(Road, CloseDuringTheSplashEndsWithoutAnIcon) {
     DWORD code = 1;
     EXPECT_TRUE(app.WaitForExit(10000, &code) && code == 0) << "exit code " << code;
     EXPECT_TRUE(app.TrayJournal().empty()) << "the shell was called " << app.TrayJournal().size() << " times";
+
+// A copy unpacked into "GPS Tools" of a folder others write to, DLLs of its names beside it, a GPS.exe at the
+// first space of its path: none runs, at start or from the Run value, and the system's urlmon downloads.
+TEST_F(Road, PlantedFilesNeverRunInItsName) {
+    // Windows' order for these names, the program's folder first. Set per program: Wine passes no WINE
+    // variable of this process on to the program.
+    static constexpr wchar_t kWineApp[] = L"Software\\Wine\\AppDefaults\\GpsFennik.exe";
+    struct Restore { ~Restore() { RegDeleteTreeW(HKEY_CURRENT_USER, kWineApp); } } restore;
+    const std::wstring overrides = kWineApp + std::wstring(L"\\DllOverrides");
+    for (const wchar_t* dll : {L"urlmon", L"wininet", L"comctl32"})
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), dll, REG_SZ, L"native,builtin", 30), 0);
+    ASSERT_TRUE(app.Prepare(L"GPS Tools", {}));
+    const std::pair<const wchar_t*, std::wstring> planted[] = {
+        {L"urlmon.dll", L""}, {L"wininet.dll", L""}, {L"comctl32.dll", L""}, {L"GPS.exe", L"..\\"}};
+    const auto path = [&](const auto& file) { return app.File((file.second + file.first).c_str()); };
+    for (const auto& file : planted) {
+        ASSERT_TRUE(CopyFileW((WindowsPath(FENNIK_PLANTED_DIR "/") + file.first).c_str(), path(file).c_str(), FALSE));
+        DeleteFileW((path(file) + L".ran").c_str());
+    }
+    ASSERT_TRUE(SetSimulatedDevice(L'E', kAccepted));
+    EXPECT_TRUE(app.Start() && app.WaitForDialog());  // and on to the check of what ran
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == kServed) << "device file of " << ReadFileBytes(DeviceFile(L'E')).size();
+    app.Click(IDC_STARTUP);
+    EXPECT_TRUE(app.Flush());
+    wchar_t stored[MAX_PATH + 4] = {};
+    DWORD bytes = sizeof stored;
+    EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, stored, &bytes), 0);
+    EXPECT_EQ(std::wstring(stored, bytes / 2), L"\"" + app.File(L"GpsFennik.exe") + L"\"" + L'\0') << Show(stored);
+    EXPECT_TRUE(SetSimulatedDevice(L'E', nullptr) && (app.Shutdown() || !app.Running()));
+    // As Windows starts a Run value: a command line, no application name.
+    EXPECT_TRUE(app.Start(stored) && app.WaitForDialog()) << "the Run value did not start the program";
+    for (const auto& file : planted) EXPECT_FALSE(FileExists(path(file) + L".ran")) << Show(file.first) << " ran";
 }
 
 }  // namespace

@@ -131,9 +131,9 @@ bool ResetMachine() {
     return CountMainWindows() == 0;
 }
 
-bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi) {
+bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi, const wchar_t* given) {
     const std::wstring exe = folder + L"GpsFennik.exe";
-    std::wstring commandLine = L"\"" + exe + L"\"";
+    std::wstring commandLine = given ? given : L"\"" + exe + L"\"";
     std::wstring desktop = kDesktop;
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -141,8 +141,8 @@ bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi) {
     *pi = {};
     // Started from another folder, as from the Run key or a shortcut.
     const std::wstring elsewhere = ExeDirectory();
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, elsewhere.c_str(), &si,
-                        pi))
+    if (!CreateProcessW(given ? nullptr : exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        elsewhere.c_str(), &si, pi))
         return false;
     CloseHandle(pi->hThread);
     pi->hThread = nullptr;
@@ -173,9 +173,9 @@ bool App::Prepare(const std::wstring& name, const RunFiles& files) {
            (!files.log || WriteFileBytes(File(L"Kelva_log.txt"), Utf16Bytes(*files.log)));
 }
 
-bool App::Start() {
+bool App::Start(const wchar_t* commandLine) {
     Shutdown();
-    return StartProgram(folder_, &pi_);
+    return StartProgram(folder_, &pi_, commandLine);
 }
 
 bool App::WaitForDialog() {

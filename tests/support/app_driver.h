@@ -37,8 +37,9 @@ std::wstring DeviceFile(wchar_t letter);
 // Both Run values deleted, no simulated device, the device drives empty, no
 // program instance left over.
 bool ResetMachine();
-// Starts GpsFennik.exe of `folder` on the tests' desktop.
-bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi);
+// Starts GpsFennik.exe of `folder` on the tests' desktop; or, given a command
+// line, what Windows finds in it without an application name (as for a Run value).
+bool StartProgram(const std::wstring& folder, PROCESS_INFORMATION* pi, const wchar_t* commandLine = nullptr);
 // Main windows of the program, of one process or (0) of all.
 int CountMainWindows(DWORD pid = 0);
 
@@ -56,7 +57,7 @@ public:
     ~App() { Shutdown(); }
 
     bool Prepare(const std::wstring& name, const RunFiles& files);
-    bool Start();
+    bool Start(const wchar_t* commandLine = nullptr);
     // The main window, then the main dialog once its initialisation returned.
     bool WaitForDialog();
     bool Running() const;
