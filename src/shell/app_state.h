@@ -85,6 +85,7 @@ struct AppState {
     uint32_t deviceAccepted = 1;
     uint32_t previousDriveCount = 0;
     uint32_t exitConfirmOpen = 0;
+    uint32_t refusedNoticeOpen = 0;
     int32_t animationFrame = 0;
     UINT showMainDialogMessage = 0;
     UINT taskbarCreatedMessage = 0;

@@ -114,7 +114,12 @@ void OnDeviceRefused(HWND dialog) {
     SetDlgItemTextW(dialog, IDC_STATUS, L"");
     SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETPOS, 0, 0);
     RestoreAndActivate(dialog);
+    // Both windows may hear one arrival and each scan reports the device:
+    // one notice is enough.
+    if (app.refusedNoticeOpen != 0) return;
+    app.refusedNoticeOpen = 1;
     ShowUiMessage(dialog, IDS_MSG_DEVICE_REFUSED, IDS_CAPTION_WARNING, MB_ICONWARNING | kResultBoxInSight);
+    app.refusedNoticeOpen = 0;
 }
 
 void OnCommand(HWND dialog, WORD id) {

@@ -146,7 +146,7 @@ TEST_P(ServerFailure, LeavesTheLocalFileAndTellsTheUser) {
     const RunFiles files = Earlier(row.expiresInMinutes);
     ASSERT_TRUE(Launch(files));
     // What a restart shows of the earlier download, kept through the failure.
-    const std::wstring downloaded = Stamp(Now(), row.expiresInMinutes - 3 * 24 * 60), expires = Stamp(Now(), row.expiresInMinutes);
+    const std::wstring downloaded = files.settings->substr(17, 16), expires = files.settings->substr(50, 16);
     const auto times = [&] { return Show(app.Text(IDC_DOWNLOAD_TIME) + L"|" + app.Text(IDC_EXPIRE_TIME) + L"|" + app.Text(IDC_UPDATE_TIME)); };
     EXPECT_EQ(times(), Show(downloaded + L"|" + expires + L"|"));
     ASSERT_TRUE(app.Plug(L'E'));
@@ -260,7 +260,9 @@ TEST_F(Road, UnwritableDeviceReportsTheFailedCopy) {
 
 TEST_F(Road, RefusedModelIsRefusedUntilTheNextDevice) {
     ASSERT_TRUE(Launch());
-    ASSERT_TRUE(app.Plug(L'F', kRefused));
+    ASSERT_TRUE(app.Plug(L'F', kRefused, App::kMainWindow | App::kDialog));  // heard by both windows
+    ASSERT_TRUE(PumpUntil([&] { return app.Box() != nullptr; }) && app.Flush());
+    EXPECT_EQ(app.Boxes(), 1);
     EXPECT_TRUE(AnswerBox(IDS_MSG_DEVICE_REFUSED, IDS_CAPTION_WARNING));
     EXPECT_TRUE(app.Visible());
     app.Click(IDC_UPDATE);
@@ -395,7 +397,10 @@ TEST_F(Road, TrayIconComesBack) {
     };
     // Before each new add, a modify asks whether the shell has the icon after all.
     EXPECT_TRUE(PumpUntil([&] { return calls(0) == L"add failed, add failed, modify failed, add ok, "; })) << Show(calls(0));
-    NOTIFYICONDATAW icon{sizeof icon, FindWindowW(kMainWindowClass, nullptr), 1};
+    NOTIFYICONDATAW icon{};
+    icon.cbSize = sizeof icon;
+    icon.hWnd = FindWindowW(kMainWindowClass, nullptr);
+    icon.uID = 1;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
     app.TrayCommand(IDM_TRAY_UPDATE);  // changes the tooltip
     EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
@@ -420,6 +425,7 @@ TEST_F(Road, CloseDuringTheSplashEndsWithoutAnIcon) {
     DWORD code = 1;
     EXPECT_TRUE(app.WaitForExit(10000, &code) && code == 0) << "exit code " << code;
     EXPECT_TRUE(app.TrayJournal().empty()) << "the shell was called " << app.TrayJournal().size() << " times";
+}
 
 // A copy unpacked into "GPS Tools" of a folder others write to, DLLs of its names beside it, a GPS.exe at the
 // first space of its path: none runs, at start or from the Run value, and the system's urlmon downloads.
