@@ -8,6 +8,7 @@
 
 #include "app_driver.h"
 #include <shellapi.h>
+#include "base/scoped_win.h"
 #include "resources/resource.h"
 #include "shell/string_ids.h"
 
@@ -170,6 +171,10 @@ INSTANTIATE_TEST_SUITE_P(Answers, ServerFailure,
                                            Failure{"status 500", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            Failure{"empty", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            Failure{"cut 65536 6", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"page 200", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"redirect", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"page 404", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"page 503", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            Failure{"refuse", 2880, IDS_MSG_COPY_DONE, IDS_COPY_DONE},
                                            Failure{"refuse", -60, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            // expired a year ago, on a later day of the year than today
@@ -420,6 +425,29 @@ TEST_F(Road, CloseDuringTheSplashEndsWithoutAnIcon) {
     DWORD code = 1;
     EXPECT_TRUE(app.WaitForExit(10000, &code) && code == 0) << "exit code " << code;
     EXPECT_TRUE(app.TrayJournal().empty()) << "the shell was called " << app.TrayJournal().size() << " times";
+}
+
+// A gzip answer with a length reaches the device decoded, while a scanner
+// holds the local file, then the device's, for a moment.
+TEST_F(Road, DecodedAnswerOutlastsShortLocks) {
+    ASSERT_TRUE(SetServerMode("gzip 20000 42"));
+    ASSERT_TRUE(Launch(Earlier(2880)));
+    ASSERT_TRUE(WriteFileBytes(DeviceFile(L'E'), kEarlier));
+    const auto hold = [](const std::wstring& path) {
+        return ScopedFile(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    };
+    ScopedFile held[] = {hold(app.File(L"Ephemeris.ee")), hold(DeviceFile(L'E'))};
+    ASSERT_TRUE(held[0] && held[1]);
+    ASSERT_TRUE(app.Plug(L'E'));
+    const std::wstring renamed[] = {app.File(L"packedEphemeris.ee"), L"E:\\Ephemeris.ee.new"};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(renamed[i]) == kServed; })) << Show(renamed[i]);
+        Sleep(500);  // the scanner's moment, while the program tries to rename over the held file
+        held[i].Reset();
+    }
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    EXPECT_TRUE(ReadFileBytes(app.File(L"Ephemeris.ee")) == kServed);
+    EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == kServed) << "device file of " << ReadFileBytes(DeviceFile(L'E')).size();
 }
 
 }  // namespace
