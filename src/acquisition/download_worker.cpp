@@ -30,13 +30,13 @@ ULONGLONG FileSize(const wchar_t* path) {
 }
 
 bool DownloadIsWebPage() {
-    unsigned char head[kPageProbeBytes];
+    char head[kPageProbeBytes];
     DWORD got = 0;
     ScopedFile file(CreateFileW(app.downloadPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     // A file that cannot be read back cannot be trusted either.
     if (!file || !ReadFile(file.Get(), head, sizeof head, &got, nullptr)) return true;
-    return LooksLikeWebPage(std::span(head, got));
+    return LooksLikeWebPage(std::string_view(head, got));
 }
 
 // Fetches the file into downloadPath and, when it is whole, puts it in place
@@ -77,18 +77,14 @@ void RecordDownloadTimes() {
 
 }  // namespace
 
-bool LooksLikeWebPage(std::span<const unsigned char> head) {
-    constexpr unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
-    // A page saved with a byte order mark is still a page.
-    if (head.size() >= 3 && std::equal(kBom, kBom + 3, head.begin())) head = head.subspan(3);
-    size_t at = 0;
-    while (at < head.size() && (head[at] == ' ' || head[at] == '\t' || head[at] == '\r' || head[at] == '\n' ||
-                                head[at] == '\f'))
-        ++at;
+bool LooksLikeWebPage(std::string_view head) {
+    // A page saved with a UTF-8 byte order mark is still a page.
+    if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
+    const size_t at = std::min(head.find_first_not_of(" \t\r\n\f"), head.size());
     const auto startsWith = [&](std::string_view tag) {
         if (head.size() - at < tag.size()) return false;
         for (size_t i = 0; i < tag.size(); ++i)
-            if (std::tolower(head[at + i]) != tag[i]) return false;
+            if (std::tolower(static_cast<unsigned char>(head[at + i])) != tag[i]) return false;
         return true;
     };
     return startsWith("<!doctype") || startsWith("<html") || startsWith("<head") || startsWith("<?xml");

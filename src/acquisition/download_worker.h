@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <span>
+#include <string_view>
 
 // The fixed address of the ephemeris file; also the key of its cache entry.
 inline constexpr wchar_t kDownloadUrl[] = L"http://" FENNIK_EPHEMERIS_HOST L"/check.asp?f=packedEphemeris.ee";
@@ -39,4 +39,4 @@ inline constexpr size_t kPageProbeBytes = 4096;
 // True when the body begins, after an optional UTF-8 byte order mark and any
 // white space, with "<!DOCTYPE", "<html", "<head" or "<?xml" (any case): a
 // sign-in or error page, never the ephemeris file.
-bool LooksLikeWebPage(std::span<const unsigned char> head);
+bool LooksLikeWebPage(std::string_view head);
