@@ -2,10 +2,23 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cwctype>
+
 #include "resources/resource.h"
 #include "shell/app_state.h"
 
 DlCallback downloadCallback;
+
+namespace {
+
+bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+               return std::towlower(x) == std::towlower(y);
+           });
+}
+
+}  // namespace
 
 int DownloadPercentage(ULONG ulProgress, ULONG ulProgressMax) {
     if (ulProgressMax == 0) return 0;  // size unknown
@@ -16,8 +29,33 @@ int DownloadPercentage(ULONG ulProgress, ULONG ulProgressMax) {
     return static_cast<int>(quotient * 100.0);
 }
 
-HRESULT DlCallback::QueryInterface(REFIID, void**) {
-    return E_NOTIMPL;
+bool HasContentEncoding(std::wstring_view headers) {
+    constexpr std::wstring_view kName = L"content-encoding:";
+    for (size_t at = 0; at < headers.size();) {
+        const size_t end = std::min(headers.find(L'\n', at), headers.size());
+        std::wstring_view line = headers.substr(at, end - at);
+        at = end + 1;
+        if (line.size() < kName.size() || !EqualsIgnoringCase(line.substr(0, kName.size()), kName)) continue;
+        line.remove_prefix(kName.size());
+        while (!line.empty() && (line.front() == L' ' || line.front() == L'\t')) line.remove_prefix(1);
+        while (!line.empty() && (line.back() == L' ' || line.back() == L'\t' || line.back() == L'\r')) line.remove_suffix(1);
+        // "identity" is the one coding that leaves the body as sent.
+        return !line.empty() && !EqualsIgnoringCase(line, L"identity");
+    }
+    return false;
+}
+
+HRESULT DlCallback::QueryInterface(REFIID riid, void** object) {
+    if (!object) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IBindStatusCallback) {
+        *object = static_cast<IBindStatusCallback*>(this);
+    } else if (riid == IID_IHttpNegotiate) {
+        *object = static_cast<IHttpNegotiate*>(this);
+    } else {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    return S_OK;
 }
 ULONG DlCallback::AddRef() {
     return 0;
@@ -45,6 +83,19 @@ HRESULT DlCallback::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) {
 }
 HRESULT DlCallback::OnObjectAvailable(REFIID, IUnknown*) {
     return E_NOTIMPL;
+}
+
+HRESULT DlCallback::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additionalHeaders) {
+    if (additionalHeaders) *additionalHeaders = nullptr;
+    return S_OK;
+}
+
+HRESULT DlCallback::OnResponse(DWORD responseCode, LPCWSTR responseHeaders, LPCWSTR,
+                               LPWSTR* additionalRequestHeaders) {
+    if (additionalRequestHeaders) *additionalRequestHeaders = nullptr;
+    report_.httpStatus = responseCode;
+    report_.encoded = HasContentEncoding(responseHeaders ? responseHeaders : L"");
+    return S_OK;
 }
 
 HRESULT DlCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode, LPCWSTR) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string_view>
 
 // The fixed address of the ephemeris file; also the key of its cache entry.
 inline constexpr wchar_t kDownloadUrl[] = L"http://" FENNIK_EPHEMERIS_HOST L"/check.asp?f=packedEphemeris.ee";
@@ -27,6 +28,15 @@ struct DownloadOutcome {
 // succeeded or never received data; DownloadFailed on failure; else unchanged.
 uint32_t DecideAfterDownload(const DownloadOutcome& outcome);
 
-// True when the transfer delivered a whole, non-empty body.
+// True when the transfer delivered a whole, non-empty body with the status
+// 200. A decoded body (Content-Encoding) is judged by its end of data and
+// the decoder's own result, since the announced length is the encoded one.
 struct TransferReport;
 bool TransferComplete(const TransferReport& report, ULONGLONG fileSize);
+
+// How many first bytes of a download are looked at to tell a web page.
+inline constexpr size_t kPageProbeBytes = 4096;
+// True when the body begins, after an optional UTF-8 byte order mark and any
+// white space, with "<!DOCTYPE", "<html", "<head" or "<?xml" (any case): a
+// sign-in or error page, never the ephemeris file.
+bool LooksLikeWebPage(std::string_view head);

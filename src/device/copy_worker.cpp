@@ -1,5 +1,6 @@
 #include "device/copy_worker.h"
 
+#include "base/lock_retry.h"
 #include "persistence/activity_log.h"
 #include "persistence/settings_file.h"
 #include "resources/resource.h"
@@ -12,9 +13,9 @@ bool ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, const 
     // it. (Windows refuses that rename too; some file systems would not.)
     const DWORD attributes = GetFileAttributesW(destination);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
-    if (CopyFileW(source, temporary, FALSE) &&
-        MoveFileExW(temporary, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
+    // The device's old file may be held for a moment (a scanner checking the
+    // new drive): the rename outlasts a short lock.
+    if (CopyFileW(source, temporary, FALSE) && ReplaceByRename(temporary, destination)) return true;
     DeleteFileW(temporary);
     return false;
 }

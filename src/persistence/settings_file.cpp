@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/lock_retry.h"
 #include "base/module_path.h"
 #include "base/scoped_win.h"
 #include "base/srw_lock.h"
@@ -19,9 +20,10 @@ namespace {
 SrwLock settingsLock;
 
 // Another program may hold the file for a moment (a virus scanner, an
-// editor saving): try the open a few times before giving up.
-constexpr int kOpenTries = 10;
-constexpr DWORD kOpenRetryMs = 25;
+// editor saving): try the open for a short while before giving up. Only a
+// sharing violation is worth the wait; the main thread waits with it.
+constexpr DWORD kOpenHeldErrors[] = {ERROR_SHARING_VIOLATION};
+constexpr DWORD kOpenRetryMs = 225;
 
 // 150 characters, of which at most 298 bytes are read: the last character
 // stays zero.
@@ -34,12 +36,14 @@ ScopedFile OpenSettings(DWORD access, DWORD disposition) {
     wchar_t path[kPathChars] = {};
     // Never touch a cut path.
     if (!MakeModulePath(path, kSettingsFileName)) return ScopedFile();
-    for (int attempt = 1;; ++attempt) {
-        ScopedFile file(CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) return file;
-        if (GetLastError() != ERROR_SHARING_VIOLATION || attempt >= kOpenTries) return ScopedFile();
-        Sleep(kOpenRetryMs);
-    }
+    ScopedFile file;
+    RetryWhileHeld(
+        [&] {
+            file.Reset(CreateFileW(path, access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+            return file.IsValid();
+        },
+        kOpenHeldErrors, kOpenRetryMs);
+    return file;
 }
 
 bool ReadChunk(HANDLE file, wchar_t (&buf)[kReadChars], DWORD* got) {

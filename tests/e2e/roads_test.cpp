@@ -8,6 +8,7 @@
 
 #include "app_driver.h"
 #include <shellapi.h>
+#include "base/scoped_win.h"
 #include "resources/resource.h"
 #include "shell/string_ids.h"
 
@@ -167,9 +168,13 @@ TEST_P(ServerFailure, LeavesTheLocalFileAndTellsTheUser) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, ServerFailure,
                          ::testing::Values(Failure{"status 404", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"status 500", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"status 500 20000 42", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            Failure{"empty", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            Failure{"cut 65536 6", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"page 200", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"redirect", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"page 404", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
+                                           Failure{"page 503", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            Failure{"refuse", 2880, IDS_MSG_COPY_DONE, IDS_COPY_DONE},
                                            Failure{"refuse", -60, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
                                            // expired a year ago, on a later day of the year than today
@@ -459,6 +464,23 @@ TEST_F(Road, PlantedFilesNeverRunInItsName) {
     // As Windows starts a Run value: a command line, no application name.
     EXPECT_TRUE(app.Start(stored) && app.WaitForDialog()) << "the Run value did not start the program";
     for (const auto& file : planted) EXPECT_FALSE(FileExists(path(file) + L".ran")) << Show(file.first) << " ran";
+}
+
+// A gzip answer with a length reaches the device decoded, past a scanner's short locks.
+TEST_F(Road, DecodedAnswerOutlastsShortLocks) {
+    ASSERT_TRUE(SetServerMode("gzip 20000 42") && Launch(Earlier(2880)) && WriteFileBytes(DeviceFile(L'E'), kEarlier));
+    const std::wstring held[] = {app.File(L"Ephemeris.ee"), DeviceFile(L'E')},
+                       renamed[] = {app.File(L"packedEphemeris.ee"), L"E:\\Ephemeris.ee.new"};
+    ScopedFile holds[2];
+    for (int i = 0; i < 2; ++i) holds[i].Reset(CreateFileW(held[i].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holds[0] && holds[1] && app.Plug(L'E'));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_TRUE(PumpUntil([&] { return ReadFileBytes(renamed[i]) == kServed; })) << Show(renamed[i]);
+        Sleep(500);  // the scanner's moment, while the program tries to rename over the held file
+        holds[i].Reset();
+    }
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    for (const std::wstring& f : held) EXPECT_TRUE(ReadFileBytes(f) == kServed) << Show(f);
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 Answers on 127.0.0.1:PORT as DIR/mode says, read at each request: "file|chunked|close
 N SEED" (a body framed by length, chunks or close), "cut N SEED" (half sent), "slowheaders
 N SEED MS", "slowbody N SEED MS [HEADERMS]" (4 KiB every MS ms, the headers after HEADERMS),
-"status CODE", "empty", "refuse" (port closed). Logs request lines to DIR/requests, says in
-DIR/state whether it listens, returns once it does, and ends on DIR/stop or after 20 minutes.
+"status CODE [N SEED]", "empty", "refuse" (port closed), "page CODE" (HTML), "redirect" (to a
+page), "gzip N SEED". Logs request lines to DIR/requests, says in DIR/state whether it listens,
+returns once it does, and ends on DIR/stop or after 20 minutes.
 A server of an earlier, interrupted run that still holds the port is ended first.
 """
-import http.server, os, signal, socket, sys, threading, time
+import gzip, http.server, os, signal, socket, sys, threading, time
+PAGE = b"\xef\xbb\xbf \r\n\t<!doctype html><html><head><title>Sign in</title></head></html>\n"
 
 
 def body(size, seed):  # the bytes of ServedBody() in test_util.cpp
@@ -26,8 +28,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             log.write(self.requestline + "\n")
         kind, *n = (read(self.server.dir, "mode") or "file 20000 42").split()
         n = [int(w) for w in n] + [0, 0, 0]
-        data = body(n[0], n[1]) if kind not in ("status", "empty") else b""
-        self.send_response(n[0] if kind == "status" else 200)
+        data = body(*n[kind == "status":][:2]) if kind != "empty" else b""
+        code = n[0] if kind in ("status", "page") else 302 if kind == "redirect" and "signin" not in self.path else 200
+        data = gzip.compress(data) if kind == "gzip" else PAGE if kind in ("page", "redirect") else data
+        self.send_response(code)
+        if code == 302 or kind == "gzip":  # a redirect to a sign-in page
+            self.send_header(*(("Content-Encoding", "gzip") if kind == "gzip" else ("Location", "/signin")))
         if kind == "chunked":
             self.send_header("Transfer-Encoding", "chunked")
             self.end_headers()

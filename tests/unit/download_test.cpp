@@ -44,20 +44,28 @@ TEST(DownloadDecision, NextStateFollowsCancelDeviceFileAndExpiry) {
             << Show(Stamp(r.expiry)) << ", now " << Show(Stamp(r.now)) << ":" << r.now.wSecond;
 }
 
-TEST(DownloadDecision, OnlyAWholeNonEmptyBodyIsComplete) {
+TEST(DownloadDecision, OnlyAWholeNonEmptyBodyThatIsNoPageIsComplete) {
     const struct {
         TransferReport report;
         ULONGLONG fileSize;
         bool complete;
     } rows[] = {
-        {{true, 65536, 65536}, 65536, true},  {{true, 5000, 0}, 5000, true},     // length not announced
-        {{false, 65536, 65536}, 65536, false}, {{true, 32768, 65536}, 32768, false},  // no end, cut short
-        {{true, 65536, 65536}, 32768, false}, {{true, 0, 0}, 0, false}, {{true, 9, 9}, 10, false},  // short, empty, long
+        {{true, 65536, 65536, 200}, 65536, true},  {{true, 5000, 0, 200}, 5000, true},     // length not announced
+        {{false, 65536, 65536, 200}, 65536, false}, {{true, 32768, 65536, 200}, 32768, false},  // no end, cut short
+        {{true, 65536, 65536, 200}, 32768, false}, {{true, 0, 0, 200}, 0, false}, {{true, 9, 9, 200}, 10, false},
+        {{true, 9, 9, 404}, 9, false}, {{true, 9, 9, 0}, 9, false},  // not 200, no answer; decoded: end of data
+        {{true, 90, 60, 200, true}, 200, true}, {{false, 90, 60, 200, true}, 200, false},
     };
     for (const auto& r : rows)
         EXPECT_EQ(TransferComplete(r.report, r.fileSize), r.complete)
             << "end " << r.report.endOfData << ", received " << r.report.bytesReceived << " of "
-            << r.report.bytesAnnounced << ", file " << r.fileSize;
+            << r.report.bytesAnnounced << ", file " << r.fileSize << ", status " << r.report.httpStatus;
+    const struct { std::string_view head; bool page; } pages[] = {
+        {"<!DOCTYPE html>", true}, {" \r\n\t\f<html>", true}, {"<HeAd>", true}, {"<?xml ", true}, {"<htm", false},
+        {"\xEF\xBB\xBF\n<!doctype", true}, {"\xEF\xBB<html", false}, {"", false}, {"x<html>", false}, {"<body>", false},
+    };
+    for (const auto& r : pages)
+        EXPECT_EQ(LooksLikeWebPage(r.head), r.page) << Show(std::wstring(r.head.begin(), r.head.end()));
 }
 
 TEST(DownloadProgress, PercentageIsTruncatedAndBounded) {
@@ -73,7 +81,7 @@ TEST(DownloadProgress, PercentageIsTruncatedAndBounded) {
         EXPECT_EQ(DownloadPercentage(r.received, r.announced), r.percent) << r.received << " of " << r.announced;
 }
 
-TEST(DownloadProgress, CallbackMovesTheStateAndCarriesOutACancel) {
+TEST(DownloadProgress, CallbackAnswersItsInterfacesMovesTheStateAndCarriesOutACancel) {
     app.mainDialog.store(nullptr);
     app.animationTimerActive.store(1);  // no timer request without a dialog
     downloadCallback.ResetReport();
@@ -99,6 +107,25 @@ TEST(DownloadProgress, CallbackMovesTheStateAndCarriesOutACancel) {
         if (s.status == BINDSTATUS_DOWNLOADINGDATA && s.result == S_OK) {
             EXPECT_EQ(app.downloadPercent.load(), 42);
         }
+    }
+    void* const status = static_cast<IBindStatusCallback*>(&downloadCallback);
+    const struct { const IID* iid; HRESULT result; void* object; } asks[] = {
+        {&IID_IUnknown, S_OK, status}, {&IID_IBindStatusCallback, S_OK, status},
+        {&IID_IHttpNegotiate, S_OK, static_cast<IHttpNegotiate*>(&downloadCallback)}, {&IID_IStream, E_NOINTERFACE, nullptr}};
+    for (const auto& a : asks) {
+        void* object = &object;  // whatever the caller left there
+        EXPECT_EQ(downloadCallback.QueryInterface(*a.iid, &object), a.result) << std::hex << a.iid->Data1;
+        EXPECT_EQ(object, a.object) << std::hex << a.iid->Data1;
+    }
+    LPWSTR added = reinterpret_cast<LPWSTR>(&added);  // whatever the caller left there
+    EXPECT_TRUE(downloadCallback.BeginningTransaction(L"http://x/", L"", 0, &added) == S_OK && !added) << "headers added";
+    const struct { DWORD code; const wchar_t* headers; bool encoded; } answers[] = {
+        {404, L"HTTP/1.1 404 Not Found\r\ncontent-encoding:  gzip\r\nContent-Length: 90\r\n\r\n", true},
+        {200, L"HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\nX-Content-Encoding: gzip\r\n\r\n", false}};
+    for (const auto& a : answers) {
+        EXPECT_EQ(downloadCallback.OnResponse(a.code, a.headers, nullptr, &added), S_OK);
+        EXPECT_EQ(std::pair(downloadCallback.Report().httpStatus, downloadCallback.Report().encoded),
+                  std::pair(a.code, a.encoded)) << Show(a.headers);
     }
     app.updateState.store(Idle);
     app.animationTimerActive.store(0);
