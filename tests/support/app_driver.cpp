@@ -263,39 +263,34 @@ bool App::VolumeEvent(WPARAM event, wchar_t letter, int hearers) const {
            (!(hearers & kDialog) || Send(dialog_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&volume)));
 }
 
-std::vector<std::vector<std::wstring>> App::TrayJournal() const {
-    std::vector<std::vector<std::wstring>> lines;
-    for (const std::wstring& line : Split(FromUtf16(ReadFileBytes(File(L"TrayJournal.txt"))), L"\r\n"))
-        if (!line.empty()) lines.push_back(Split(line, L"\t"));
-    return lines;
+std::vector<std::wstring> App::TrayJournal() const {
+    std::vector<std::wstring> calls = Split(FromUtf16(ReadFileBytes(File(L"TrayJournal.txt"))), L"\r\n");
+    calls.pop_back();  // what follows the last line end
+    return calls;
 }
 
 std::wstring App::Tips() const {
     std::wstring tips;
     for (const auto& call : TrayJournal())
-        if (call[0] == L"modify" && call.size() == 7 && call[6] == L"ok") tips += (tips.empty() ? L"" : L" | ") + call[1];
+        if (call.starts_with(L"modify\t") && call.ends_with(L"\tok")) tips += (tips.empty() ? L"" : L" | ") + Split(call, L"\t")[1];
     return tips;
 }
 
 std::wstring App::Menu() const {
-    const auto menus = [&] {
-        size_t count = 0;
-        for (const auto& call : TrayJournal()) count += call[0] == L"menu";
-        return count;
-    };
-    const size_t before = menus();
+    const size_t before = TrayJournal().size();
+    std::wstring menu;
     PostMessageW(window_, 0x8000, 0, WM_RBUTTONDOWN);
-    if (!PumpUntil([&] { return menus() > before; })) return L"no menu";
+    PumpUntil([&] {
+        const auto calls = TrayJournal();
+        for (size_t i = before; i < calls.size(); ++i)
+            if (calls[i].starts_with(L"menu\t")) menu = calls[i].substr(5);
+        return !menu.empty();
+    });
     // The program's thread is in the menu's loop, which takes this key.
     PostMessageW(window_, WM_KEYDOWN, VK_ESCAPE, 0);
     if (!Flush()) return L"the menu did not close";
-    std::wstring items;
-    for (const auto& call : TrayJournal())
-        if (call[0] == L"menu") {
-            items.clear();
-            for (size_t i = 1; i < call.size(); ++i) items += (i > 1 ? L" | " : L"") + call[i];
-        }
-    return items;
+    for (size_t at; (at = menu.find(L'\t')) != std::wstring::npos;) menu.replace(at, 1, L" | ");
+    return menu;
 }
 
 int App::Boxes() const {
@@ -336,7 +331,12 @@ bool AppTest::Launch(const RunFiles& files) {
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
         if (c == '/') c = '.';
-    return app.Prepare(std::wstring(name.begin(), name.end()), files) && app.Start() && app.WaitForDialog();
+    const bool prepared = app.Prepare(std::wstring(name.begin(), name.end()), files), started = prepared && app.Start();
+    if (started && app.WaitForDialog()) return true;
+    DWORD code = 0;
+    app.WaitForExit(0, &code);
+    printf("DEBUG launch: prepared %d started %d running %d exit %lu\n", prepared, started, app.Running(), code);
+    return false;
 }
 
 std::wstring AppTest::Str(UINT id) const {

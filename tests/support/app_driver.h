@@ -89,8 +89,8 @@ public:
     bool Unplug(wchar_t letter) const;
 
     // The test build's journal of notification-area calls (TrayJournal.txt),
-    // a line a call, fields split at tabs.
-    std::vector<std::vector<std::wstring>> TrayJournal() const;
+    // a line a call, its fields between tabs.
+    std::vector<std::wstring> TrayJournal() const;
     // The tooltips the shell was given since the icon was added, " | " between.
     std::wstring Tips() const;
     // Opens the tray menu with a right click, reads its items (" | " between,

@@ -1,9 +1,7 @@
 // The device side: which USB identities are the device, how the scan records
-// the prefix's removable drives E:, F: and G: and reports the count, and how
-// the file replaces the old one on the device.
+// the prefix's removable drives E:, F: and G: and reports the count.
 #include <gtest/gtest.h>
 
-#include "device/copy_worker.h"
 #include "device/drive_scan.h"
 #include "shell/app_state.h"
 #include "app_driver.h"
@@ -88,26 +86,6 @@ TEST_F(DriveScan, ArrangementsAreRecordedAndCountChangesReported) {
         EXPECT_EQ(letters, step.letters) << Show(step.drives);
         EXPECT_EQ(posted, step.posted) << Show(step.drives);
     }
-}
-
-TEST(DeviceCopy, ReplacesTheOldFileWholeOrNotAtAll) {
-    const std::wstring dir = ExeDirectory(), source = dir + L"copy-source", temp = dir + L"copy.new",
-                       target = dir + L"copy-target";
-    const Bytes fresh = ServedBody(70000, 1), old = ServedBody(500, 2);
-    ASSERT_TRUE(WriteFileBytes(source, fresh) && WriteFileBytes(target, old) && WriteFileBytes(temp, old));  // stale
-    EXPECT_TRUE(ReplaceFileOnDevice(source.c_str(), temp.c_str(), target.c_str()));
-    EXPECT_TRUE(ReadFileBytes(target) == fresh);
-    EXPECT_FALSE(FileExists(temp));
-
-    ASSERT_TRUE(WriteFileBytes(target, old));
-    EXPECT_FALSE(ReplaceFileOnDevice((dir + L"no-such-file").c_str(), temp.c_str(), target.c_str()));
-    EXPECT_EQ(ReadFileBytes(target), old);
-    EXPECT_FALSE(FileExists(temp));
-
-    ASSERT_TRUE(CreateDirectoryW((dir + L"a-folder").c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-    EXPECT_FALSE(ReplaceFileOnDevice(source.c_str(), temp.c_str(), (dir + L"a-folder").c_str()));
-    EXPECT_FALSE(FileExists(temp)) << "a failed rename leaves no temporary";
-    for (const std::wstring& f : {source, target}) DeleteFileW(f.c_str());
 }
 
 }  // namespace
