@@ -1,6 +1,7 @@
 // The roads a user takes, with the real program: an update that reaches the
-// device, one without a device, servers that fail, a cancel, the refused
-// model, ending the program, and a second start.
+// device, servers that fail, a cancel and an update without a device, a
+// device that cannot be written, the refused model, the check boxes, ending
+// the program, a second start, a shell that loses the icon, planted files.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -113,24 +114,6 @@ TEST_F(Road, DeviceAttachedAtStartUpGetsTheDownload) {
         << Show(log);
 }
 
-TEST_F(Road, UpdateWithoutDeviceReportsTheDownload) {
-    ASSERT_TRUE(Launch());
-    ASSERT_FALSE(app.Visible());
-    EXPECT_TRUE(MenuIs(false, true));
-    app.TrayCommand(IDM_TRAY_UPDATE);
-    ASSERT_TRUE(PumpUntil([&] { return app.Box() != nullptr; }));
-    EXPECT_TRUE(MenuIs(true, false)) << "a result box is open";
-    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
-    EXPECT_TRUE(app.Visible());
-    EXPECT_TRUE(ReadFileBytes(app.File(L"Ephemeris.ee")) == kServed);
-    EXPECT_EQ(app.Text(IDC_STATUS), Str(IDS_DOWNLOAD_DONE) + L"...\t100%");
-    EXPECT_EQ(app.Ask(IDC_PROGRESS, PBM_GETPOS), 100);
-    EXPECT_EQ(app.Text(IDC_UPDATE), Str(IDS_BTN_UPDATE));
-    EXPECT_EQ(app.Tips(), Str(IDS_STATUS_DOWNLOADING) + L"... | " + Str(IDS_APP_TITLE));
-    EXPECT_EQ(app.Text(IDC_UPDATE_TIME), L"");
-    EXPECT_FALSE(FileExists(app.File(L"Kelva_log.txt")));
-}
-
 // The server fails while an earlier download is on disk and the device is
 // plugged in (auto-update on). Only when no answer came at all may the
 // unexpired local file go to the device; nothing else changes.
@@ -181,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(Answers, ServerFailure,
                                            // expired a year ago, on a later day of the year than today
                                            Failure{"refuse", -364 * 1440, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED}));
 
-TEST_F(Road, CancelWhileReceivingLeavesEverythingAsItWas) {
+TEST_F(Road, CancelWhileReceivingLeavesEverythingAsItWasThenTheTrayUpdates) {
     ASSERT_TRUE(SetServerMode("slowbody 1048576 5 40 1500"));  // headers after 1.5 s, then 100 KiB/s
     const RunFiles files = Earlier(2880, false);
     ASSERT_TRUE(Launch(files));
@@ -223,6 +206,18 @@ TEST_F(Road, CancelWhileReceivingLeavesEverythingAsItWas) {
     EXPECT_EQ(ReadFileBytes(app.File(L"Kelva_config.ini")), Utf16Bytes(*files.settings));
     EXPECT_FALSE(FileExists(DeviceFile(L'E')));
     EXPECT_FALSE(FileExists(app.File(L"Kelva_log.txt")));
+
+    // The device gone, the tray's Update brings the dialog and the download.
+    ASSERT_TRUE(app.Unplug(L'E') && SetServerMode("file 20000 42"));
+    app.TrayCommand(IDM_TRAY_UPDATE);
+    ASSERT_TRUE(PumpUntil([&] { return app.Box() != nullptr; }));
+    EXPECT_TRUE(MenuIs(true, false)) << "a result box is open";
+    EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
+    EXPECT_TRUE(app.Visible() && ReadFileBytes(app.File(L"Ephemeris.ee")) == kServed);
+    EXPECT_EQ(app.Text(IDC_STATUS), Str(IDS_DOWNLOAD_DONE) + L"...\t100%");
+    EXPECT_TRUE(app.Ask(IDC_PROGRESS, PBM_GETPOS) == 100 && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE));
+    EXPECT_TRUE(app.Tips().ends_with(L" | " + receiving + L"... | " + Str(IDS_APP_TITLE))) << Show(app.Tips());
+    EXPECT_TRUE(app.Text(IDC_UPDATE_TIME).empty() && !FileExists(app.File(L"Kelva_log.txt")));
 }
 
 // A device that cannot take the file (a read-only Ephemeris.ee, then a folder
@@ -237,7 +232,7 @@ TEST_F(Road, UnwritableDeviceReportsTheFailedCopy) {
                                                       CreateDirectoryW(DeviceFile(L'E').c_str(), nullptr)
                                                 : WriteFileBytes(DeviceFile(L'E'), kEarlier) &&
                                                       SetFileAttributesW(DeviceFile(L'E').c_str(), FILE_ATTRIBUTE_READONLY)));
-        ASSERT_TRUE(app.Plug(L'E'));
+        ASSERT_TRUE(app.Plug(L'E', kAccepted, App::kMainWindow));  // Windows may spare the owned dialog
         SCOPED_TRACE(folder ? "a folder" : "a read-only file");
         EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_FAILED, IDS_COPY_FAILED));
         EXPECT_EQ(app.Text(IDC_STATUS), Str(IDS_COPY_FAILED) + L"...");
@@ -263,9 +258,11 @@ TEST_F(Road, RefusedModelIsRefusedUntilTheNextDevice) {
     EXPECT_EQ(ServerRequests(), 0);
     EXPECT_FALSE(FileExists(DeviceFile(L'F')));
     ASSERT_TRUE(app.Unplug(L'F'));
-    ASSERT_TRUE(app.Plug(L'E'));
+    ASSERT_TRUE(app.Plug(L'E', kAccepted, App::kMainWindow | App::kDialog));
     EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
     EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == kServed);
+    ASSERT_TRUE(app.Flush());
+    EXPECT_EQ(ServerRequests(), 1) << "heard by both windows, one arrival is one update";
 }
 
 // The two check boxes store what they show, and show only what was stored:
@@ -294,8 +291,7 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
         {"tick start, machine key refused", IDC_STARTUP, true, false, BST_CHECKED, BST_CHECKED, false, true, L""},
         {"untick auto-update", IDC_AUTO_UPDATE, true, false, BST_CHECKED, BST_UNCHECKED, false, true, L"0"},
         {"tick auto-update", IDC_AUTO_UPDATE, true, false, BST_CHECKED, BST_CHECKED, false, true, L"1"},
-        {"untick start, a machine value this user cannot remove", IDC_STARTUP, true, true, BST_CHECKED, BST_CHECKED,
-         true, false, L"1"},
+        {"untick start, a machine value stays", IDC_STARTUP, true, true, BST_CHECKED, BST_CHECKED, true, false, L"1"},
         {"untick start, allowed", IDC_STARTUP, false, false, BST_UNCHECKED, BST_CHECKED, false, false, L"1"},
     };
     for (const auto& c : clicks) {
@@ -303,17 +299,16 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
         if (!c.denied) RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);
         app.Click(c.box);
         ASSERT_TRUE(app.Flush());
-        EXPECT_EQ(app.Ask(IDC_STARTUP, BM_GETCHECK), c.startup) << c.what;
-        EXPECT_EQ(app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK), c.autoUpdate) << c.what;
-        EXPECT_EQ(has(HKEY_LOCAL_MACHINE), c.machine) << c.what;
-        EXPECT_EQ(has(HKEY_CURRENT_USER), c.user) << c.what;
+        EXPECT_TRUE(app.Ask(IDC_STARTUP, BM_GETCHECK) == c.startup && app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK) == c.autoUpdate)
+            << c.what << ": start " << app.Ask(IDC_STARTUP, BM_GETCHECK) << ", auto " << app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK);
+        EXPECT_TRUE(has(HKEY_LOCAL_MACHINE) == c.machine && has(HKEY_CURRENT_USER) == c.user) << c.what;
         EXPECT_EQ(FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini"))),
                   *c.settings ? L"[AUTO UPDATE]\r\n" + std::wstring(c.settings) + L"\r\n" : L"")
             << c.what;
     }
 }
 
-TEST_F(Road, CloseHidesExitAsksAndWmCloseEnds) {
+TEST_F(Road, CloseHidesExitAsksAndWmCloseEndsEvenDuringTheSplash) {
     ASSERT_TRUE(Launch());
     // By keyboard (key 0: shown from the tray): focus starts on Update, Tab goes
     // round what takes it, Space ticks and presses, Esc hides without asking.
@@ -344,8 +339,12 @@ TEST_F(Road, CloseHidesExitAsksAndWmCloseEnds) {
     EXPECT_TRUE(app.WaitForExit(10000, &code));
     EXPECT_EQ(code, 0u);
 
-    ASSERT_TRUE(app.Start() && app.WaitForDialog());
-    EXPECT_TRUE(app.Shutdown()) << "WM_CLOSE did not end the program";
+    // WM_CLOSE during the splash ends it as cleanly, before any tray icon.
+    ASSERT_TRUE(DeleteFileW(app.File(L"TrayJournal.txt").c_str()) && app.Start());
+    ASSERT_TRUE(PumpUntil([&] { return CountMainWindows() == 1; }));  // its first messages go to the splash's loop
+    PostMessageW(FindWindowW(kMainWindowClass, nullptr), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(app.WaitForExit(10000, &code) && code == 0) << "exit code " << code;
+    EXPECT_TRUE(app.TrayJournal().empty()) << "the shell was called " << app.TrayJournal().size() << " times";
 }
 
 // Starts made at the same moment, with or without an instance already
@@ -400,25 +399,6 @@ TEST_F(Road, TrayIconComesBack) {
     EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
     EXPECT_TRUE(PumpUntil([&] { return std::regex_match(calls(4), std::wregex(L"modify failed, .*add ok, .*")); }))
         << Show(calls(4));
-}
-
-TEST_F(Road, ArrivalHeardByTheMainWindowStartsOneUpdate) {  // Windows may spare the owned dialog
-    ASSERT_TRUE(Launch());
-    ASSERT_TRUE(app.Plug(L'E', kAccepted, App::kMainWindow));
-    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
-    ASSERT_TRUE(app.Unplug(L'E') && app.Plug(L'E', kAccepted, App::kMainWindow | App::kDialog));
-    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
-    ASSERT_TRUE(app.Flush());
-    EXPECT_EQ(ServerRequests(), 2) << "heard twice, one arrival is one update";
-}
-
-TEST_F(Road, CloseDuringTheSplashEndsWithoutAnIcon) {
-    ASSERT_TRUE(app.Prepare(L"Road.CloseDuringTheSplash", {}) && app.Start());
-    ASSERT_TRUE(PumpUntil([&] { return CountMainWindows() == 1; }));  // its first messages go to the splash's loop
-    PostMessageW(FindWindowW(kMainWindowClass, nullptr), WM_CLOSE, 0, 0);
-    DWORD code = 1;
-    EXPECT_TRUE(app.WaitForExit(10000, &code) && code == 0) << "exit code " << code;
-    EXPECT_TRUE(app.TrayJournal().empty()) << "the shell was called " << app.TrayJournal().size() << " times";
 }
 
 // A copy unpacked into "GPS Tools" of a folder others write to, DLLs of its names beside it, a GPS.exe at the

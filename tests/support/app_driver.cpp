@@ -326,17 +326,16 @@ void AppTest::TearDown() {
     if (strings_) FreeLibrary(strings_);
 }
 
-bool AppTest::Launch(const RunFiles& files) {
+::testing::AssertionResult AppTest::Launch(const RunFiles& files) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
     for (char& c : name)
         if (c == '/') c = '.';
-    const bool prepared = app.Prepare(std::wstring(name.begin(), name.end()), files), started = prepared && app.Start();
-    if (started && app.WaitForDialog()) return true;
-    DWORD code = 0;
-    app.WaitForExit(0, &code);
-    printf("DEBUG launch: prepared %d started %d running %d exit %lu\n", prepared, started, app.Running(), code);
-    return false;
+    if (!app.Prepare(std::wstring(name.begin(), name.end()), files) || !app.Start())
+        return ::testing::AssertionFailure() << "the run folder or the program could not be made, error " << GetLastError();
+    DWORD code = STILL_ACTIVE;
+    if (app.WaitForDialog() || (app.WaitForExit(0, &code), false)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no main dialog; the program " << (app.Running() ? "runs" : "ended with ") << code;
 }
 
 std::wstring AppTest::Str(UINT id) const {

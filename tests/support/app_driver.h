@@ -119,7 +119,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Prepares a run folder named after the test and starts the program.
-    bool Launch(const RunFiles& files = {});
+    ::testing::AssertionResult Launch(const RunFiles& files = {});
     // Waits for a message box, checks text and caption, presses `button`.
     ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK);
 

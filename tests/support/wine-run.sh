@@ -12,8 +12,7 @@ mkdir -p "$(dirname "$WINEPREFIX")"
   flock 9
   if [ ! -f "$WINEPREFIX/.fennik-ready" ]; then
     rm -rf "$WINEPREFIX"
-    # fd 9 (the lock) must not leak into the server and services that
-    # wineboot leaves running, or the lock would stay held.
+    # fd 9 (the lock) must not leak into the services wineboot leaves running.
     wineboot -i >/dev/null 2>&1 9>&- || true
     for letter in e f g; do
       mkdir -p "$device_root/$letter"
@@ -23,10 +22,9 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     # Debian's Wine misses its own fonts where fonts-wine puts them: without
     # Marlett and Tahoma, caption buttons read "0 1 r" and dialogs grow wider.
     ln -sf /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-    # The services that wineboot left running read the drive table before the
-    # mapping above: restart them, with their output going nowhere (a test
-    # process that started them would hand them its output pipe, which then
-    # never closes), so every later process sees E:, F: and G: removable.
+    # The services read the drive table before the mapping above: restart
+    # them, their output going nowhere, so every later process sees E:, F:
+    # and G: removable.
     wineserver -k >/dev/null 2>&1 9>&- || true
     wineserver -w >/dev/null 2>&1 9>&- || true
     wineboot >/dev/null 2>&1 9>&- || true

@@ -13,21 +13,14 @@ TEST(DeviceId, TellsTheTwoModelsFromEverythingElse) {
         std::wstring id;
         int kind;
     } rows[] = {
-        {L"USB\\VID_7F3E&PID_2A61\\0001", kDeviceAccepted},
-        {L"USB\\VID_7F3E&PID_2A63\\5&2C3A&0&1", kDeviceRefused},
+        {L"USB\\VID_7F3E&PID_2A61\\0001", kDeviceAccepted}, {L"USB\\VID_7F3E&PID_2A63\\5&2C3A&0&1", kDeviceRefused},
         {L"USB\\VID_7F3E&PID_2A61", kDeviceAccepted},
-        {L"  USB  VID_7F3E \n#PID_2A61", kDeviceAccepted},  // every delimiter, repeated
-        {L"#USB##VID_7F3E&&PID_2A63#", kDeviceRefused},
-        {L"USB\\VID_7F3E&PID_0001\\0001", kDeviceOther},
-        {L"USB\\VID_1234&PID_2A61\\0001", kDeviceOther},
-        {L"USBSTOR\\DISK&VEN_X&PROD_Y\\0001", kDeviceOther},
-        {L"usb\\VID_7F3E&PID_2A61\\0001", kDeviceOther},  // case-sensitive
-        {L"USB\\VID_7F3E&PID_2A611\\0001", kDeviceOther},  // whole tokens
-        {L"USB\\VID_7F3E_PID_2A61", kDeviceOther},        // '_' is no delimiter
-        {L"USB\tVID_7F3E&PID_2A61", kDeviceOther},         // nor a tab
-        {L"USB\\PID_2A61&VID_7F3E", kDeviceOther},         // order counts
-        {L"USB\\VID_7F3E&\\", kDeviceOther},
-        {L"", kDeviceOther},
+        {L"  USB  VID_7F3E \n#PID_2A61", kDeviceAccepted}, {L"#USB##VID_7F3E&&PID_2A63#", kDeviceRefused},  // every delimiter
+        {L"USB\\VID_7F3E&PID_0001\\0001", kDeviceOther}, {L"USB\\VID_1234&PID_2A61\\0001", kDeviceOther},
+        {L"USBSTOR\\DISK&VEN_X&PROD_Y\\0001", kDeviceOther}, {L"usb\\VID_7F3E&PID_2A61\\0001", kDeviceOther},  // case
+        {L"USB\\VID_7F3E&PID_2A611\\0001", kDeviceOther}, {L"USB\\VID_7F3E_PID_2A61", kDeviceOther},  // tokens, '_'
+        {L"USB\tVID_7F3E&PID_2A61", kDeviceOther}, {L"USB\\PID_2A61&VID_7F3E", kDeviceOther},  // a tab, the order
+        {L"USB\\VID_7F3E&\\", kDeviceOther}, {L"", kDeviceOther},
         {std::wstring(L"USB\\VID_7F3E\0PID_2A61", 21), kDeviceOther},  // ends at the terminator
     };
     for (const auto& r : rows) EXPECT_EQ(ClassifyDeviceId(r.id), r.kind) << Show(r.id.substr(0, 60));

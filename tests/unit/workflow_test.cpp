@@ -18,7 +18,8 @@ namespace {
 
 std::mutex recordLock;
 std::string events;
-bool failStarts = false;
+bool failStarts = false, failResumes = false;
+HANDLE notResumed = nullptr;
 int downloadStarts = 0, copyStarts = 0;
 
 void Record(const std::string& event) {
@@ -38,6 +39,8 @@ const UpdateView kRecordingView = {
     [](const wchar_t* text) { Record("tip:" + Narrow(text)); },
     [](UINT text, UINT, UINT icon) { Record("box:" + std::to_string(text) + "/" + std::to_string(icon)); },
     [](LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot) {
+        if (failResumes)  // the real start, with a resume that fails
+            return StartSuspendedWorker(routine, slot, [](HANDLE thread) { return notResumed = thread, DWORD(-1); });
         std::lock_guard<std::mutex> hold(recordLock);
         if (failStarts) return false;
         ++(routine == DownloadWorker ? downloadStarts : copyStarts);
@@ -64,7 +67,7 @@ protected:
         for (auto* slot : {&app.downloadThread, &app.copyThread}) ReleaseWorkerHandle(*slot);
         std::lock_guard<std::mutex> hold(recordLock);
         events.clear();
-        failStarts = false;
+        failStarts = failResumes = false;
         downloadStarts = copyStarts = 0;
         app.updateState.store(state);
         app.readyForUpdate.store(ready);
@@ -75,17 +78,6 @@ protected:
 // The Update command from each state: where it goes and what it starts.
 TEST_F(Workflow, UpdateCommandMovesEachStateOn) {
     enum Setup { Plain, WorkerHoldsBox, StartFails, ResumeFails, DeviceRefused };
-    static HANDLE notResumed = nullptr;
-    const UpdateView failingResume = {
-        kRecordingView.setStatus, kRecordingView.enableUpdateButton, kRecordingView.setUpdateCaption,
-        kRecordingView.setProgress, kRecordingView.setTrayTip, kRecordingView.showMessage,
-        [](LPTHREAD_START_ROUTINE routine, std::atomic<HANDLE>& slot) {
-            return StartSuspendedWorker(routine, slot, [](HANDLE thread) -> DWORD {
-                notResumed = thread;
-                return static_cast<DWORD>(-1);
-            });
-        },
-    };
     const struct {
         uint32_t from;
         Setup setup;
@@ -94,10 +86,8 @@ TEST_F(Workflow, UpdateCommandMovesEachStateOn) {
         const char* box;  // the box shown, "" for none
     } rows[] = {
         {Idle, Plain, Connecting, 0, 1, ""},
-        {Downloaded, Plain, Connecting, 0, 1, ""},
-        {DownloadFailed, Plain, Connecting, 0, 1, ""},
-        {Copied, Plain, Connecting, 0, 1, ""},
-        {CopyFailed, Plain, Connecting, 0, 1, ""},
+        {Downloaded, Plain, Connecting, 0, 1, ""}, {DownloadFailed, Plain, Connecting, 0, 1, ""},
+        {Copied, Plain, Connecting, 0, 1, ""}, {CopyFailed, Plain, Connecting, 0, 1, ""},
         {Connecting, Plain, CancelRequested, 0, 0, ""},
         {Downloading, Plain, CancelRequested, 0, 0, ""},
         {CancelRequested, Plain, CancelRequested, 1, 0, ""},  // a repeat neither starts nor blocks
@@ -111,7 +101,7 @@ TEST_F(Workflow, UpdateCommandMovesEachStateOn) {
         Reset(row.from);
         if (row.setup == WorkerHoldsBox) app.copyThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         failStarts = row.setup == StartFails;
-        SetUpdateView(row.setup == ResumeFails ? &failingResume : &kRecordingView);
+        failResumes = row.setup == ResumeFails;
         app.deviceAccepted = row.setup != DeviceRefused;
         RunUpdateCommand();
         SCOPED_TRACE("from " + std::to_string(row.from) + ", setup " + std::to_string(row.setup) + ": " + events);
