@@ -69,11 +69,13 @@ TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
     EXPECT_NE(bytes(RT_MANIFEST, 1).find(R"("Microsoft.Windows.Common-Controls" version="6.0.0.0")"), std::string::npos);
     ACTCTXW ctx{sizeof ctx, ACTCTX_FLAG_RESOURCE_NAME_VALID, path.c_str(), 0, 0, nullptr, MAKEINTRESOURCEW(1)};
     HANDLE act = CreateActCtxW(&ctx);
-    const auto setting = [&](std::wstring year, const wchar_t* name, std::wstring v = std::wstring(64, L'\0')) {
-        QueryActCtxSettingsW(0, act, (L"http://schemas.microsoft.com/SMI/" + year + L"/WindowsSettings").c_str(), name, v.data(), 64, nullptr);
-        return std::wstring(v.c_str()); };
+    const auto setting = [&](const wchar_t* year, const wchar_t* name, std::wstring v = std::wstring(64, L'\0')) {
+        return QueryActCtxSettingsW(0, act, (L"http://schemas.microsoft.com/SMI/" + (year + std::wstring(L"/WindowsSettings"))).c_str(), name, v.data(), 64, nullptr) ? std::wstring(v.c_str()) : L"-"; };
     EXPECT_EQ(setting(L"2016", L"dpiAwareness") + L" | " + setting(L"2005", L"dpiAware"), L"PerMonitorV2, PerMonitor | true/pm");
     ReleaseActCtx(act);
+    HWND about = CreateDialogParamW(exe, MAKEINTRESOURCEW(IDD_ABOUTBOX), nullptr, nullptr, 0);
+    LOGFONTW font{};  // the About box's text scales with the display: not in the raster "System" font, which stays at 100 %
+    EXPECT_TRUE(GetObjectW(reinterpret_cast<HFONT>(SendMessageW(about, WM_GETFONT, 0, 0)), sizeof font, &font) && wcscmp(font.lfFaceName, L"System") && DestroyWindow(about)) << font.lfFaceName;
     for (auto [work, w, h, x, y] : {std::tuple{RECT{0, 0, 1024, 728}, 410, 572, 307, 78}, {RECT{-1280, 40, 0, 1064}, 612, 854, -946, 125},
                                     {RECT{0, 0, 1024, 728}, 612, 854, 206, 0}, {RECT{0, 0, 1024, 728}, 1100, 854, 0, 0}})
         EXPECT_EQ((std::pair{CenteredPosition(work, w, h).x, CenteredPosition(work, w, h).y}), (std::pair<LONG, LONG>{x, y})) << w << "x" << h;
