@@ -56,9 +56,9 @@ TEST(RunKey, ValueGoesWhereThisUserMayWriteAndIsReadFromBoth) {
     ResetMachine();
 }
 
-// The manifest asks for Common Controls 6 and per-monitor awareness, as the loader reads it (Wine 8 runs every process
-// per-monitor, whatever its manifest says). A window larger than the work area keeps its title bar in reach. The icon:
-// the two first images byte for byte as they were (FNV-1a of the original file's), then 20 to 256 pixels with alpha.
+// The manifest asks for Common Controls 6 and per-monitor v2 awareness (else system), as the loader reads it: Wine 8
+// runs every process per-monitor. A window larger than the work area keeps its title bar in reach. The icon: the two
+// first images byte for byte as they were (FNV-1a of the original file's), then 20 to 256 pixels with alpha.
 TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
     const std::wstring path = WindowsPath(FENNIK_DIST_DIR "/GpsFennik.exe");
     HMODULE exe = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -67,11 +67,11 @@ TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
         return std::string(static_cast<const char*>(LockResource(LoadResource(exe, res))), res ? SizeofResource(exe, res) : 0);
     };
     EXPECT_NE(bytes(RT_MANIFEST, 1).find(R"("Microsoft.Windows.Common-Controls" version="6.0.0.0")"), std::string::npos);
-    ACTCTXW ctx{sizeof ctx, ACTCTX_FLAG_RESOURCE_NAME_VALID, path.c_str(), 0, 0, nullptr, MAKEINTRESOURCEW(1)};
+    ACTCTXW ctx{sizeof ctx, ACTCTX_FLAG_RESOURCE_NAME_VALID, path.c_str(), 0, 0, nullptr, MAKEINTRESOURCEW(1), nullptr, nullptr};
     HANDLE act = CreateActCtxW(&ctx);
     const auto setting = [&](const wchar_t* year, const wchar_t* name, std::wstring v = std::wstring(64, L'\0')) {
         return QueryActCtxSettingsW(0, act, (L"http://schemas.microsoft.com/SMI/" + (year + std::wstring(L"/WindowsSettings"))).c_str(), name, v.data(), 64, nullptr) ? std::wstring(v.c_str()) : L"-"; };
-    EXPECT_EQ(setting(L"2016", L"dpiAwareness") + L" | " + setting(L"2005", L"dpiAware"), L"PerMonitorV2, PerMonitor | true/pm");
+    EXPECT_EQ(setting(L"2016", L"dpiAwareness") + L" | " + setting(L"2005", L"dpiAware"), L"PerMonitorV2, System | true");
     ReleaseActCtx(act);
     HWND about = CreateDialogParamW(exe, MAKEINTRESOURCEW(IDD_ABOUTBOX), nullptr, nullptr, 0);
     LOGFONTW font{};  // the About box's text scales with the display: not in the raster "System" font, which stays at 100 %
