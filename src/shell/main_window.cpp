@@ -197,16 +197,7 @@ INT_PTR CALLBACK SplashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
     case WM_INITDIALOG: {
         // Centred at its own size (its template scales with the display) on
         // the work area of the monitor it appears on, clear of the taskbar.
-        RECT own = {};
-        GetWindowRect(dialog, &own);
-        MONITORINFO monitor = {};
-        monitor.cbSize = sizeof(monitor);
-        if (!GetMonitorInfoW(MonitorFromWindow(dialog, MONITOR_DEFAULTTOPRIMARY), &monitor))
-            monitor.rcWork = RECT{0, 0, app.screenWidth, app.screenHeight};
-        const RECT& work = monitor.rcWork;
-        const POINT at = CenteredPosition(work.right - work.left, work.bottom - work.top, own.right - own.left,
-                                          own.bottom - own.top);
-        SetWindowPos(dialog, HWND_TOPMOST, work.left + at.x, work.top + at.y, 0, 0, SWP_NOSIZE);
+        CentreOnWorkArea(dialog, HWND_TOPMOST, 0);
         SetTimer(dialog, TIMER_SPLASH, kSplashMs, nullptr);
         break;
     }

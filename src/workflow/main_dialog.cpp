@@ -42,11 +42,7 @@ void RestoreAndActivate(HWND dialog) {
 void InitMainDialog(HWND dialog) {
     app.mainDialog.store(dialog);
 
-    RECT rect = {};
-    GetWindowRect(dialog, &rect);
-    const POINT at = CenteredPosition(app.screenWidth, app.screenHeight, rect.right - rect.left, rect.bottom - rect.top);
-    SetWindowPos(dialog, HWND_NOTOPMOST, at.x, at.y, rect.right - rect.left, rect.bottom - rect.top,
-                 SWP_NOSIZE | SWP_HIDEWINDOW);
+    CentreOnWorkArea(dialog, HWND_NOTOPMOST, SWP_HIDEWINDOW);
 
     SetWindowTextW(dialog, app.appTitle);
     PostMessageW(dialog, WM_SETICON, ICON_SMALL,
@@ -141,8 +137,21 @@ void OnCommand(HWND dialog, WORD id) {
 
 }  // namespace
 
-POINT CenteredPosition(int screenWidth, int screenHeight, int width, int height) {
-    return POINT{(screenWidth - width) / 2, (screenHeight - height) / 2};
+POINT CenteredPosition(const RECT& work, int width, int height) {
+    const LONG x = (work.right - work.left - width) / 2;
+    const LONG y = (work.bottom - work.top - height) / 2;
+    return POINT{work.left + (x > 0 ? x : 0), work.top + (y > 0 ? y : 0)};
+}
+
+void CentreOnWorkArea(HWND window, HWND insertAfter, UINT flags) {
+    RECT own = {};
+    GetWindowRect(window, &own);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor))
+        monitor.rcWork = RECT{0, 0, app.screenWidth, app.screenHeight};
+    const POINT at = CenteredPosition(monitor.rcWork, own.right - own.left, own.bottom - own.top);
+    SetWindowPos(window, insertAfter, at.x, at.y, 0, 0, SWP_NOSIZE | flags);
 }
 
 void FormatAnimationStatus(int32_t frame, int percent, std::span<wchar_t> buf) {

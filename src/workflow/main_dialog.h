@@ -15,5 +15,11 @@ void ShowTimeField(int controlId, const SYSTEMTIME& time);
 // spinner and, when `percent` is not 0, a tab and the percentage.
 void FormatAnimationStatus(int32_t frame, int percent, std::span<wchar_t> buf);
 
-// Where a window of the given size is centred on the screen (truncating).
-POINT CenteredPosition(int screenWidth, int screenHeight, int width, int height);
+// Where a window of the given size is centred on the work area (truncating).
+// One larger than the area starts at its top left, so its title bar stays in
+// reach: at 150 or 200 % on a small screen the main dialog is taller than it.
+POINT CenteredPosition(const RECT& work, int width, int height);
+
+// Moves `window` to the centre of the work area of the monitor it is on,
+// at its current size (which its template gave it at that monitor's scale).
+void CentreOnWorkArea(HWND window, HWND insertAfter, UINT flags);

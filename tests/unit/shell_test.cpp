@@ -7,6 +7,7 @@
 #include "persistence/run_key.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
+#include "workflow/main_dialog.h"
 
 namespace {
 
@@ -44,18 +45,29 @@ TEST(RunKey, ValueGoesWhereThisUserMayWriteAndIsReadFromBoth) {
     ResetMachine();
 }
 
-// The manifest asks for Common Controls 6 and per-monitor awareness. The icon:
-// the two first images byte for byte as they were (FNV-1a of the original
-// file's), then 20 to 256 pixels with alpha (32 bits).
+// The manifest asks for Common Controls 6 and per-monitor v2 awareness (else system), as the loader reads it: Wine 8
+// runs every process per-monitor. A window larger than the work area keeps its title bar in reach. The icon: the two
+// first images byte for byte as they were (FNV-1a of the original file's), then 20 to 256 pixels with alpha.
 TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
-    HMODULE exe = LoadLibraryExW(WindowsPath(FENNIK_DIST_DIR "/GpsFennik.exe").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const std::wstring path = WindowsPath(FENNIK_DIST_DIR "/GpsFennik.exe");
+    HMODULE exe = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     const auto bytes = [&](const wchar_t* type, int id) {
         HRSRC res = FindResourceW(exe, MAKEINTRESOURCEW(id), type);
         return std::string(static_cast<const char*>(LockResource(LoadResource(exe, res))), res ? SizeofResource(exe, res) : 0);
     };
-    const std::string manifest = bytes(RT_MANIFEST, 1);
-    EXPECT_TRUE(manifest.find(R"("Microsoft.Windows.Common-Controls" version="6.0.0.0")") != std::string::npos &&
-                manifest.find(">PerMonitorV2, PerMonitor</dpiAwareness>") != std::string::npos) << manifest;
+    EXPECT_NE(bytes(RT_MANIFEST, 1).find(R"("Microsoft.Windows.Common-Controls" version="6.0.0.0")"), std::string::npos);
+    ACTCTXW ctx{sizeof ctx, ACTCTX_FLAG_RESOURCE_NAME_VALID, path.c_str(), 0, 0, nullptr, MAKEINTRESOURCEW(1), nullptr, nullptr};
+    HANDLE act = CreateActCtxW(&ctx);
+    const auto setting = [&](const wchar_t* year, const wchar_t* name, std::wstring v = std::wstring(64, L'\0')) {
+        return QueryActCtxSettingsW(0, act, (L"http://schemas.microsoft.com/SMI/" + (year + std::wstring(L"/WindowsSettings"))).c_str(), name, v.data(), 64, nullptr) ? std::wstring(v.c_str()) : L"-"; };
+    EXPECT_EQ(setting(L"2016", L"dpiAwareness") + L" | " + setting(L"2005", L"dpiAware"), L"PerMonitorV2, System | true");
+    ReleaseActCtx(act);
+    HWND about = CreateDialogParamW(exe, MAKEINTRESOURCEW(IDD_ABOUTBOX), nullptr, nullptr, 0);
+    LOGFONTW font{};  // the About box's text scales with the display: not in the raster "System" font, which stays at 100 %
+    EXPECT_TRUE(GetObjectW(reinterpret_cast<HFONT>(SendMessageW(about, WM_GETFONT, 0, 0)), sizeof font, &font) && wcscmp(font.lfFaceName, L"System") && DestroyWindow(about)) << font.lfFaceName;
+    for (auto [work, w, h, x, y] : {std::tuple{RECT{0, 0, 1024, 728}, 410, 572, 307, 78}, {RECT{-1280, 40, 0, 1064}, 612, 854, -946, 125},
+                                    {RECT{0, 0, 1024, 728}, 612, 854, 206, 0}, {RECT{0, 0, 1024, 728}, 1100, 854, 0, 0}})
+        EXPECT_EQ((std::pair{CenteredPosition(work, w, h).x, CenteredPosition(work, w, h).y}), (std::pair<LONG, LONG>{x, y})) << w << "x" << h;
     const uint64_t rows[][3] = {{32, 24, 0xc219472c2961c038}, {16, 8, 0x88a14df44a6c7e6e}, {20, 32}, {24, 32}, {40, 32}, {48, 32}, {64, 32}, {256, 32}};
     for (int group : {IDI_MAIN, IDI_SMALL}) {
         const std::string dir = bytes(RT_GROUP_ICON, group);
