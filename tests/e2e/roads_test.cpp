@@ -20,8 +20,7 @@ const Bytes kEarlier = ServedBody(12345, 99);  // a local file from an earlier d
 
 SYSTEMTIME Now() {
     SYSTEMTIME t{};
-    GetLocalTime(&t);
-    return t;
+    return GetLocalTime(&t), t;
 }
 
 // An earlier download expiring `minutes` from now; auto-update as given.
@@ -123,6 +122,7 @@ struct Failure {
     UINT box, caption;
 };
 
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.mode << ", expiring in " << f.expiresInMinutes << " min"; }
 class ServerFailure : public AppTest, public ::testing::WithParamInterface<Failure> {};
 
 TEST_P(ServerFailure, LeavesTheLocalFileAndTellsTheUser) {
@@ -150,19 +150,15 @@ TEST_P(ServerFailure, LeavesTheLocalFileAndTellsTheUser) {
     EXPECT_EQ(settings.size() > files.settings->size(), copied) << Show(settings);
 }
 
+constexpr Failure Fails(const char* mode, long long expiresInMinutes = 2880) {
+    return {mode, expiresInMinutes, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED};
+}
 INSTANTIATE_TEST_SUITE_P(Answers, ServerFailure,
-                         ::testing::Values(Failure{"status 404", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"status 500 20000 42", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"empty", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"cut 65536 6", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"page 200", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"redirect", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"page 404", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"page 503", 2880, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           Failure{"refuse", 2880, IDS_MSG_COPY_DONE, IDS_COPY_DONE},
-                                           Failure{"refuse", -60, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED},
-                                           // expired a year ago, on a later day of the year than today
-                                           Failure{"refuse", -364 * 1440, IDS_MSG_DOWNLOAD_FAILED, IDS_DOWNLOAD_FAILED}));
+                         ::testing::Values(Fails("status 404"), Fails("status 500 20000 42"), Fails("empty"),
+                                           Fails("cut 65536 6"), Fails("page 200"), Fails("redirect"), Fails("page 404"),
+                                           Fails("page 503"), Failure{"refuse", 2880, IDS_MSG_COPY_DONE, IDS_COPY_DONE},
+                                           Fails("refuse", -60),
+                                           Fails("refuse", -364 * 1440)));  // a year ago, on a later day than today
 
 TEST_F(Road, CancelWhileReceivingLeavesEverythingAsItWasThenTheTrayUpdates) {
     ASSERT_TRUE(SetServerMode("slowbody 1048576 5 40 1500"));  // headers after 1.5 s, then 100 KiB/s
@@ -390,10 +386,8 @@ TEST_F(Road, TrayIconComesBack) {
     };
     // Before each new add, a modify asks whether the shell has the icon after all.
     EXPECT_TRUE(PumpUntil([&] { return calls(0) == L"add failed, add failed, modify failed, add ok, "; })) << Show(calls(0));
-    NOTIFYICONDATAW icon{};
-    icon.cbSize = sizeof icon;
-    icon.hWnd = FindWindowW(kMainWindowClass, nullptr);
-    icon.uID = 1;
+    NOTIFYICONDATAW icon{};  // the shell loses the icon
+    icon.cbSize = sizeof icon, icon.hWnd = FindWindowW(kMainWindowClass, nullptr), icon.uID = 1;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
     app.TrayCommand(IDM_TRAY_UPDATE);  // changes the tooltip
     EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
@@ -429,6 +423,7 @@ TEST_F(Road, PlantedFilesNeverRunInItsName) {
     DWORD bytes = sizeof stored;
     EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, stored, &bytes), 0);
     EXPECT_EQ(std::wstring(stored, bytes / 2), L"\"" + app.File(L"GpsFennik.exe") + L"\"" + L'\0') << Show(stored);
+    EXPECT_NE(RegGetValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, RRF_RT_ANY, nullptr, nullptr, nullptr), 0) << "a second start entry";
     EXPECT_TRUE(SetSimulatedDevice(L'E', nullptr) && (app.Shutdown() || !app.Running()));
     // As Windows starts a Run value: a command line, no application name.
     EXPECT_TRUE(app.Start(stored) && app.WaitForDialog()) << "the Run value did not start the program";

@@ -34,14 +34,11 @@ TEST_F(Soak, RandomEventsEndAtRestWithWholeFiles) {
     ASSERT_TRUE(app.TrayDoubleClick());
     int presses = 0, plugs = 0, answers = 0, boxes = 0, events = 0;
     for (; events < 120; ++events) {
-        if (HWND box = app.Box()) {
-            PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
-            ++boxes;
-        }
+        if (HWND box = app.Box()) boxes += PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
         const unsigned kind = rng() % 4;  // Update twice as often as the others
         if (kind < 2) app.Click(IDC_UPDATE);
-        if (kind == 2) ASSERT_TRUE(rng() % 2 ? app.Plug(L'E') : app.Unplug(L'E'));
-        if (kind == 3) ASSERT_TRUE(SetServerMode(kAnswers[rng() % std::size(kAnswers)].mode));
+        ASSERT_TRUE(kind != 2 || (rng() % 2 ? app.Plug(L'E') : app.Unplug(L'E')));
+        ASSERT_TRUE(kind != 3 || SetServerMode(kAnswers[rng() % std::size(kAnswers)].mode));
         ++(kind < 2 ? presses : kind == 2 ? plugs : answers);
         PumpUntil([] { return false; }, rng() % 200);
     }

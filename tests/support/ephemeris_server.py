@@ -1,13 +1,12 @@
 #!/usr/bin/env python3
 """The tests' ephemeris server: python3 ephemeris_server.py PORT DIR
 
-Answers on 127.0.0.1:PORT as DIR/mode says, read at each request: "file|chunked|close
-N SEED" (a body framed by length, chunks or close), "cut N SEED" (half sent), "slowheaders
-N SEED MS", "slowbody N SEED MS [HEADERMS]" (4 KiB every MS ms, the headers after HEADERMS),
-"status CODE [N SEED]", "empty", "refuse" (port closed), "page CODE" (HTML), "redirect" (to a
-page), "gzip N SEED". Logs request lines to DIR/requests, says in DIR/state whether it listens,
-returns once it does, and ends on DIR/stop or after 20 minutes.
-A server of an earlier, interrupted run that still holds the port is ended first.
+Answers on 127.0.0.1:PORT as DIR/mode says, read at each request: "file|chunked|close N SEED"
+(a body framed by length, chunks or close), "cut N SEED" (half sent), "slowheaders N SEED MS",
+"slowbody N SEED MS [HEADERMS]" (4 KiB every MS ms, the headers after HEADERMS), "status CODE
+[N SEED]", "empty", "refuse" (port closed), "page CODE" (HTML), "redirect" (to a page), "gzip N
+SEED". Logs request lines to DIR/requests, says in DIR/state whether it listens, returns once it
+does, ends on DIR/stop or after 20 minutes, and first ends a server an interrupted run left.
 """
 import gzip, http.server, os, signal, socket, sys, threading, time
 PAGE = b"\xef\xbb\xbf \r\n\t<!doctype html><html><head><title>Sign in</title></head></html>\n"

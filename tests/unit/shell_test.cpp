@@ -1,53 +1,21 @@
-// The start-with-Windows value.
+// What the executable brings for the displays of today: its manifest, its
+// windows' placement and its icon.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include "app_driver.h"
-#include "persistence/run_key.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
 #include "workflow/main_dialog.h"
 
 namespace {
 
-// Ticking tries the machine-wide key first and falls back to the user's where
-// this user may not write it (the test build's seam stands in for Windows'
-// refusal); unticking removes the value wherever this user can.
-TEST(RunKey, ValueGoesWhereThisUserMayWriteAndIsReadFromBoth) {
-    const auto has = [](HKEY root) {
-        return RegGetValueW(root, kRunKey, kRunValue, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    };
-    const struct {
-        const char* what;
-        bool denied, machineBefore, userBefore;
-        int enable, result;
-        bool machineAfter, userAfter;
-    } rows[] = {
-        {"refused: the tick lands in the user's key", true, false, false, 1, 1, false, true},
-        {"allowed: the machine key, no second copy", false, false, true, 1, 1, true, false},
-        {"untick removes the value from both keys", false, true, true, 0, 1, false, false},
-        {"refused: untick removes the user's value", true, false, true, 0, 1, false, false},
-        {"refused: a machine value that stays keeps the tick", true, true, true, 0, 0, true, false},
-    };
-    for (const auto& r : rows) {
-        ResetMachine();
-        for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
-            if (root == HKEY_LOCAL_MACHINE ? r.machineBefore : r.userBefore)
-                RegSetKeyValueW(root, kRunKey, kRunValue, REG_DWORD, "\1\0\0\0", 4);  // any type counts
-        const DWORD one = 1;
-        if (r.denied) RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"MachineRunKeyDenied", REG_DWORD, &one, 4);
-        EXPECT_EQ(SetStartWithWindows(r.enable), r.result) << r.what;
-        EXPECT_EQ(has(HKEY_LOCAL_MACHINE), r.machineAfter) << r.what;
-        EXPECT_EQ(has(HKEY_CURRENT_USER), r.userAfter) << r.what;
-        EXPECT_EQ(IsStartWithWindows(), r.machineAfter || r.userAfter ? 1 : 0) << r.what;
-    }
-    ResetMachine();
-}
-
-// The manifest asks for Common Controls 6 and per-monitor v2 awareness (else system), as the loader reads it: Wine 8
-// runs every process per-monitor. A window larger than the work area keeps its title bar in reach. The icon: the two
-// first images byte for byte as they were (FNV-1a of the original file's), then 20 to 256 pixels with alpha.
+// The manifest asks for Common Controls 6 and per-monitor v2 awareness (else
+// system), as the loader reads it: Wine 8 runs every process per-monitor. A
+// window larger than the work area keeps its title bar in reach. The icon:
+// the two first images byte for byte as they were (FNV-1a of the original
+// file's), then 20 to 256 pixels with alpha.
 TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
     const std::wstring path = WindowsPath(FENNIK_DIST_DIR "/GpsFennik.exe");
     HMODULE exe = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -58,16 +26,25 @@ TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
     EXPECT_NE(bytes(RT_MANIFEST, 1).find(R"("Microsoft.Windows.Common-Controls" version="6.0.0.0")"), std::string::npos);
     ACTCTXW ctx{sizeof ctx, ACTCTX_FLAG_RESOURCE_NAME_VALID, path.c_str(), 0, 0, nullptr, MAKEINTRESOURCEW(1), nullptr, nullptr};
     HANDLE act = CreateActCtxW(&ctx);
-    const auto setting = [&](const wchar_t* year, const wchar_t* name, std::wstring v = std::wstring(64, L'\0')) {
-        return QueryActCtxSettingsW(0, act, (L"http://schemas.microsoft.com/SMI/" + (year + std::wstring(L"/WindowsSettings"))).c_str(), name, v.data(), 64, nullptr) ? std::wstring(v.c_str()) : L"-"; };
+    const auto setting = [&](const std::wstring& year, const wchar_t* name) {
+        wchar_t value[64] = {};
+        const std::wstring ns = L"http://schemas.microsoft.com/SMI/" + year + L"/WindowsSettings";
+        return QueryActCtxSettingsW(0, act, ns.c_str(), name, value, 64, nullptr) ? std::wstring(value) : L"-";
+    };
     EXPECT_EQ(setting(L"2016", L"dpiAwareness") + L" | " + setting(L"2005", L"dpiAware"), L"PerMonitorV2, System | true");
     ReleaseActCtx(act);
+    // The About box's text scales with the display: not the raster "System" font, which stays at 100 %.
     HWND about = CreateDialogParamW(exe, MAKEINTRESOURCEW(IDD_ABOUTBOX), nullptr, nullptr, 0);
-    LOGFONTW font{};  // the About box's text scales with the display: not in the raster "System" font, which stays at 100 %
-    EXPECT_TRUE(GetObjectW(reinterpret_cast<HFONT>(SendMessageW(about, WM_GETFONT, 0, 0)), sizeof font, &font) && wcscmp(font.lfFaceName, L"System") && DestroyWindow(about)) << font.lfFaceName;
-    for (auto [work, w, h, x, y] : {std::tuple{RECT{0, 0, 1024, 728}, 410, 572, 307, 78}, {RECT{-1280, 40, 0, 1064}, 612, 854, -946, 125},
-                                    {RECT{0, 0, 1024, 728}, 612, 854, 206, 0}, {RECT{0, 0, 1024, 728}, 1100, 854, 0, 0}})
-        EXPECT_EQ((std::pair{CenteredPosition(work, w, h).x, CenteredPosition(work, w, h).y}), (std::pair<LONG, LONG>{x, y})) << w << "x" << h;
+    LOGFONTW font{};
+    EXPECT_TRUE(GetObjectW(reinterpret_cast<HFONT>(SendMessageW(about, WM_GETFONT, 0, 0)), sizeof font, &font) &&
+                wcscmp(font.lfFaceName, L"System") && DestroyWindow(about))
+        << Show(font.lfFaceName);
+    for (auto [work, w, h, x, y] : {std::tuple{RECT{0, 0, 1024, 728}, 410, 572, 307, 78},
+                                    {RECT{-1280, 40, 0, 1064}, 612, 854, -946, 125},
+                                    {RECT{0, 0, 1024, 728}, 612, 854, 206, 0}, {RECT{0, 0, 1024, 728}, 1100, 854, 0, 0}}) {
+        const POINT at = CenteredPosition(work, w, h);
+        EXPECT_EQ(std::pair(at.x, at.y), std::pair(LONG(x), LONG(y))) << w << "x" << h;
+    }
     const uint64_t rows[][3] = {{32, 24, 0xc219472c2961c038}, {16, 8, 0x88a14df44a6c7e6e}, {20, 32}, {24, 32}, {40, 32}, {48, 32}, {64, 32}, {256, 32}};
     for (int group : {IDI_MAIN, IDI_SMALL}) {
         const std::string dir = bytes(RT_GROUP_ICON, group);
