@@ -182,7 +182,8 @@ bool App::WaitForDialog() {
     const bool found = PumpUntil([&] {
         HWND w = FindWindowW(kMainWindowClass, nullptr);
         if (w && ProcessOf(w) == pi_.dwProcessId) window_ = w;
-        if (window_) dialog_ = OwnedDialog(window_, IDC_UPDATE);
+        // By its last control: the dialog is seen while its controls are made.
+        if (window_) dialog_ = OwnedDialog(window_, IDC_CLOSE);
         return dialog_ != nullptr || !Running();
     });
     return found && dialog_ && Flush();
