@@ -1,7 +1,6 @@
-// The roads a user takes, with the real program: an update that reaches the
-// device, servers that fail, a cancel and an update without a device, a
-// device that cannot be written, the refused model, the check boxes, ending
-// the program, a second start, a shell that loses the icon, planted files.
+// The roads a user takes, with the real program: updates with and without a device, servers that fail, a cancel,
+// a device that cannot be written, the refused model, the check boxes, ending the program, a second start, a
+// shell that loses the icon, planted files.
 #include <gtest/gtest.h>
 
 #include <regex>

@@ -182,8 +182,7 @@ bool App::WaitForDialog() {
     const bool found = PumpUntil([&] {
         HWND w = FindWindowW(kMainWindowClass, nullptr);
         if (w && ProcessOf(w) == pi_.dwProcessId) window_ = w;
-        // By its last control: the dialog is seen while its controls are made.
-        if (window_) dialog_ = OwnedDialog(window_, IDC_CLOSE);
+        if (window_) dialog_ = OwnedDialog(window_, IDC_CLOSE);  // its last control: never seen half made
         return dialog_ != nullptr || !Running();
     });
     return found && dialog_ && Flush();
