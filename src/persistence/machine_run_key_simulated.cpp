@@ -5,8 +5,6 @@
 // otherwise the registry answers.
 #include "persistence/machine_run_key.h"
 
-#include "persistence/run_key.h"
-
 namespace {
 
 bool MachineRunKeyDenied() {
@@ -19,8 +17,6 @@ bool MachineRunKeyDenied() {
 
 }  // namespace
 
-LSTATUS OpenMachineRunKey(REGSAM access, HKEY* key) {
-    if ((access & ~kReadOnlyAccess) != 0 && MachineRunKeyDenied()) return ERROR_ACCESS_DENIED;
-    if ((access & KEY_SET_VALUE) == 0) return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, access, key);
-    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, nullptr, 0, access, nullptr, key, nullptr);
+bool MachineRunKeyRefused(REGSAM access) {
+    return (access & ~kReadOnlyAccess) != 0 && MachineRunKeyDenied();
 }

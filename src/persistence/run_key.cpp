@@ -14,6 +14,14 @@ ScopedRegKey OpenUserRunKeyForWriting() {
     return ScopedRegKey(raw);
 }
 
+// HKEY_LOCAL_MACHINE's Run key with `access`; created when missing if
+// `access` may set values.
+LSTATUS OpenMachineRunKey(REGSAM access, HKEY* key) {
+    if (MachineRunKeyRefused(access)) return ERROR_ACCESS_DENIED;
+    if ((access & KEY_SET_VALUE) == 0) return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, access, key);
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunKeyPath, 0, nullptr, 0, access, nullptr, key, nullptr);
+}
+
 ScopedRegKey OpenMachineRunKeyForWriting() {
     HKEY raw = nullptr;
     if (OpenMachineRunKey(KEY_SET_VALUE | KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return ScopedRegKey();
