@@ -7,6 +7,8 @@ namespace {
 // Month lengths by month number; February comes from the leap-year rule.
 constexpr WORD daysInMonth[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
+}  // namespace
+
 WORD MonthLength(WORD month, WORD year) {
     if (month == 2) {
         if (year % 400 == 0) return 29;
@@ -18,6 +20,8 @@ WORD MonthLength(WORD month, WORD year) {
     if (month < 1 || month > 12) return 31;
     return daysInMonth[month];
 }
+
+namespace {
 
 // Zeller's congruence (0 for Saturday), shifted by 6 so that 0 is Sunday.
 WORD DayOfWeek(WORD day, WORD month, WORD year) {

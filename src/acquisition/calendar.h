@@ -10,3 +10,7 @@ SYSTEMTIME AddInterval(SYSTEMTIME base, SYSTEMTIME interval);
 // -1 when first is earlier, 1 when later, 0 when equal in year, month, day,
 // hour, minute and second.
 int CompareTimestamps(SYSTEMTIME first, SYSTEMTIME second);
+
+// Days in `month` (1 to 12) of `year`, by the Gregorian leap-year rule; 31
+// for a month outside 1 to 12.
+WORD MonthLength(WORD month, WORD year);

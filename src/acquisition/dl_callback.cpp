@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <mutex>
+#include <utility>
 
 #include "resources/resource.h"
 #include "shell/app_state.h"
@@ -18,6 +20,29 @@ bool EqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
            });
 }
 
+// The value of the first header `name` (lower case, with its colon), without
+// the white space around it; empty when there is none.
+std::wstring_view HeaderValue(std::wstring_view headers, std::wstring_view name) {
+    for (size_t at = 0; at < headers.size();) {
+        const size_t end = std::min(headers.find(L'\n', at), headers.size());
+        std::wstring_view line = headers.substr(at, end - at);
+        at = end + 1;
+        if (line.size() < name.size() || !EqualsIgnoringCase(line.substr(0, name.size()), name)) continue;
+        line.remove_prefix(name.size());
+        while (!line.empty() && (line.front() == L' ' || line.front() == L'\t')) line.remove_prefix(1);
+        while (!line.empty() && (line.back() == L' ' || line.back() == L'\t' || line.back() == L'\r')) line.remove_suffix(1);
+        return line;
+    }
+    return {};
+}
+
+// Moves the state on as data arrives, never over a cancellation.
+void MoveStateUnlessCancelled(uint32_t next) {
+    uint32_t expected = app.updateState.load();
+    while (expected != CancelRequested && !app.updateState.compare_exchange_weak(expected, next)) {
+    }
+}
+
 }  // namespace
 
 int DownloadPercentage(ULONG ulProgress, ULONG ulProgressMax) {
@@ -30,19 +55,19 @@ int DownloadPercentage(ULONG ulProgress, ULONG ulProgressMax) {
 }
 
 bool HasContentEncoding(std::wstring_view headers) {
-    constexpr std::wstring_view kName = L"content-encoding:";
-    for (size_t at = 0; at < headers.size();) {
-        const size_t end = std::min(headers.find(L'\n', at), headers.size());
-        std::wstring_view line = headers.substr(at, end - at);
-        at = end + 1;
-        if (line.size() < kName.size() || !EqualsIgnoringCase(line.substr(0, kName.size()), kName)) continue;
-        line.remove_prefix(kName.size());
-        while (!line.empty() && (line.front() == L' ' || line.front() == L'\t')) line.remove_prefix(1);
-        while (!line.empty() && (line.back() == L' ' || line.back() == L'\t' || line.back() == L'\r')) line.remove_suffix(1);
-        // "identity" is the one coding that leaves the body as sent.
-        return !line.empty() && !EqualsIgnoringCase(line, L"identity");
+    const std::wstring_view coding = HeaderValue(headers, L"content-encoding:");
+    // "identity" is the one coding that leaves the body as sent.
+    return !coding.empty() && !EqualsIgnoringCase(coding, L"identity");
+}
+
+ULONGLONG ContentLength(std::wstring_view headers) {
+    ULONGLONG length = 0;
+    for (wchar_t c : HeaderValue(headers, L"content-length:")) {
+        if (c < L'0' || c > L'9') break;
+        if (length > (~0ull - 9) / 10) return ~0ull;
+        length = length * 10 + static_cast<ULONGLONG>(c - L'0');
     }
-    return false;
+    return length;
 }
 
 HRESULT DlCallback::QueryInterface(REFIID riid, void** object) {
@@ -63,8 +88,66 @@ ULONG DlCallback::AddRef() {
 ULONG DlCallback::Release() {
     return 0;
 }
-HRESULT DlCallback::OnStartBinding(DWORD, IBinding*) {
-    return E_NOTIMPL;
+void DlCallback::ResetReport() {
+    report_ = TransferReport{};
+    abort_.store(TransferAbort::None);
+    NoteProgress();
+}
+
+void DlCallback::RequestAbort(TransferAbort reason) {
+    TransferAbort none = TransferAbort::None;
+    abort_.compare_exchange_strong(none, reason);
+    std::lock_guard<SrwLock> hold(bindingLock_);
+    if (wake_ != nullptr) SetEvent(wake_);
+}
+
+void DlCallback::SetWakeEvent(HANDLE wake) {
+    std::lock_guard<SrwLock> hold(bindingLock_);
+    wake_ = wake;
+}
+
+void DlCallback::AbortBinding() {
+    // Our own reference keeps the binding alive for this call even if the
+    // transfer ends meanwhile; an abort of an ended binding does nothing.
+    IBinding* binding = nullptr;
+    {
+        std::lock_guard<SrwLock> hold(bindingLock_);
+        if ((binding = binding_) != nullptr) binding->AddRef();
+    }
+    if (binding == nullptr) return;
+    binding->Abort();
+    binding->Release();
+}
+
+void DlCallback::ReleaseBinding() {
+    IBinding* binding = nullptr;
+    {
+        std::lock_guard<SrwLock> hold(bindingLock_);
+        binding = std::exchange(binding_, nullptr);
+    }
+    if (binding != nullptr) binding->Release();
+}
+
+bool DlCallback::Refused(ULONGLONG bytes) {
+    if (bytes <= kMaxEphemerisBytes) return false;
+    // The server answered: this counts as data, so no older file is sent in
+    // its place as after a server that never answered.
+    MoveStateUnlessCancelled(Downloading);
+    RequestAbort(TransferAbort::TooLarge);
+    return true;
+}
+
+HRESULT DlCallback::OnStartBinding(DWORD, IBinding* binding) {
+    if (binding == nullptr) return S_OK;
+    binding->AddRef();
+    {
+        std::lock_guard<SrwLock> hold(bindingLock_);
+        if (binding_ != nullptr) binding_->Release();
+        binding_ = binding;
+        // An abort asked for before the binding existed is carried out now.
+        if (abort_.load() != TransferAbort::None && wake_ != nullptr) SetEvent(wake_);
+    }
+    return S_OK;
 }
 HRESULT DlCallback::GetPriority(LONG*) {
     return E_NOTIMPL;
@@ -73,10 +156,19 @@ HRESULT DlCallback::OnLowResource(DWORD) {
     return E_NOTIMPL;
 }
 HRESULT DlCallback::OnStopBinding(HRESULT, LPCWSTR) {
-    return E_NOTIMPL;
+    ReleaseBinding();
+    return S_OK;
 }
-HRESULT DlCallback::GetBindInfo(DWORD*, BINDINFO*) {
-    return E_NOTIMPL;
+HRESULT DlCallback::GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) {
+    if (bindFlags == nullptr || bindInfo == nullptr || bindInfo->cbSize < sizeof(BINDINFO)) return E_INVALIDARG;
+    // The newest file from the server itself, never a copy kept on the way,
+    // and none of it written to the user's internet cache.
+    *bindFlags = BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE | BINDF_RESYNCHRONIZE;
+    const ULONG size = bindInfo->cbSize;
+    ZeroMemory(bindInfo, size);
+    bindInfo->cbSize = size;
+    bindInfo->dwBindVerb = BINDVERB_GET;
+    return S_OK;
 }
 HRESULT DlCallback::OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) {
     return E_NOTIMPL;
@@ -86,54 +178,53 @@ HRESULT DlCallback::OnObjectAvailable(REFIID, IUnknown*) {
 }
 
 HRESULT DlCallback::BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additionalHeaders) {
-    if (additionalHeaders) *additionalHeaders = nullptr;
+    if (!additionalHeaders) return E_POINTER;
+    // The caller frees the headers with CoTaskMemFree.
+    *additionalHeaders = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof kNoCacheHeaders));
+    if (*additionalHeaders == nullptr) return E_OUTOFMEMORY;
+    CopyMemory(*additionalHeaders, kNoCacheHeaders, sizeof kNoCacheHeaders);
     return S_OK;
 }
 
 HRESULT DlCallback::OnResponse(DWORD responseCode, LPCWSTR responseHeaders, LPCWSTR,
                                LPWSTR* additionalRequestHeaders) {
     if (additionalRequestHeaders) *additionalRequestHeaders = nullptr;
+    const std::wstring_view headers = responseHeaders ? responseHeaders : L"";
     report_.httpStatus = responseCode;
-    report_.encoded = HasContentEncoding(responseHeaders ? responseHeaders : L"");
-    return S_OK;
+    report_.encoded = HasContentEncoding(headers);
+    report_.lengthAnnounced = ContentLength(headers);
+    NoteProgress();
+    return Refused(report_.lengthAnnounced) ? E_ABORT : S_OK;
 }
 
 HRESULT DlCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode, LPCWSTR) {
-    if (app.updateState.load() == CancelRequested) return E_ABORT;
+    if (app.updateState.load() == CancelRequested || abort_.load() != TransferAbort::None) return E_ABORT;
+    const bool data = ulStatusCode == BINDSTATUS_BEGINDOWNLOADDATA || ulStatusCode == BINDSTATUS_DOWNLOADINGDATA ||
+                      ulStatusCode == BINDSTATUS_ENDDOWNLOADDATA;
+    if (!data) return S_OK;
+    NoteProgress();
+    report_.bytesReceived = ulProgress;
+    report_.bytesAnnounced = ulProgressMax;
+    if (Refused(ulProgress) || Refused(ulProgressMax)) return E_ABORT;
 
     switch (ulStatusCode) {
     case BINDSTATUS_BEGINDOWNLOADDATA:
-        // Never overwrite a cancellation that arrived since the test above.
-        {
-            uint32_t expected = app.updateState.load();
-            while (expected != CancelRequested && !app.updateState.compare_exchange_weak(expected, Downloading)) {
-            }
-        }
-        report_.bytesReceived = ulProgress;
-        report_.bytesAnnounced = ulProgressMax;
+        MoveStateUnlessCancelled(Downloading);
         if (app.animationTimerActive.load() == 0) {
             // The timer belongs to the dialog's thread: ask it to start it.
             SendMessageW(app.mainDialog.load(), MSG_ANIMATION_TIMER, 1, 0);
         }
         return S_OK;
     case BINDSTATUS_DOWNLOADINGDATA: {
-        report_.bytesReceived = ulProgress;
-        report_.bytesAnnounced = ulProgressMax;
         if (ulProgressMax == 0) return S_OK;
         const int percent = DownloadPercentage(ulProgress, ulProgressMax);
         app.downloadPercent.store(percent);
         SendMessageW(GetDlgItem(app.mainDialog.load(), IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(percent), 0);
         return S_OK;
     }
-    case BINDSTATUS_ENDDOWNLOADDATA: {
-        uint32_t expected = app.updateState.load();
-        while (expected != CancelRequested && !app.updateState.compare_exchange_weak(expected, Downloaded)) {
-        }
+    default:  // BINDSTATUS_ENDDOWNLOADDATA
+        MoveStateUnlessCancelled(Downloaded);
         report_.endOfData = true;
-        report_.bytesReceived = ulProgress;
-        report_.bytesAnnounced = ulProgressMax;
         return S_OK;
-    }
-    default: return S_OK;
     }
 }

@@ -1,11 +1,23 @@
 #pragma once
 // The download's bind-status callback: moves the workflow to Downloading and
-// Downloaded, drives the progress bar and the status animation, and carries
-// out a requested cancellation at the next notification.
+// Downloaded, drives the progress bar and the status animation, asks every
+// cache on the way for the newest file, and keeps the binding so that a
+// transfer can be aborted from another thread even while the server is silent.
 #include <windows.h>
 #include <urlmon.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string_view>
+
+#include "base/srw_lock.h"
+
+// Far above any real ephemeris file (tens of KiB): a larger answer is refused
+// as soon as its length is announced or its bytes have come.
+inline constexpr ULONGLONG kMaxEphemerisBytes = 16ull << 20;
+
+// Why a transfer was ended before its own end.
+enum class TransferAbort : uint32_t { None, Cancelled, Stalled, TooLong, TooLarge };
 
 // What the transfer reported, so that an error answer or a body that is empty
 // or shorter than announced is not taken for a download (the transfer's own
@@ -16,10 +28,11 @@ struct TransferReport {
     ULONG bytesAnnounced = 0;   // ulProgressMax of it, 0 when unknown
     DWORD httpStatus = 0;       // of the last (after redirects, the final) response; 0 when none came
     bool encoded = false;       // it carried a Content-Encoding: the body was decoded, the length is not its own
+    ULONGLONG lengthAnnounced = 0;  // its Content-Length, 0 when none
 };
 
-// Also the download's HTTP negotiation, to learn the answer's status and
-// encoding; it adds no request headers.
+// Also the download's HTTP negotiation: it asks caches for a fresh answer and
+// learns the answer's status, encoding and length.
 class DlCallback : public IBindStatusCallback, public IHttpNegotiate {
 public:
     // IUnknown: one static instance, no reference counting. Answers for
@@ -44,11 +57,31 @@ public:
                                          LPWSTR* additionalRequestHeaders) override;
 
     // Used on the download thread only, before and after the transfer.
-    void ResetReport() { report_ = TransferReport{}; }
+    void ResetReport();
     const TransferReport& Report() const { return report_; }
 
+    // Any thread: ends the transfer for `reason` (the first reason given
+    // stays) by waking `wake`, the event of the thread that aborts the binding.
+    void RequestAbort(TransferAbort reason);
+    TransferAbort AbortReason() const { return abort_.load(); }
+    // When the last bytes came (GetTickCount64), or the transfer began.
+    ULONGLONG LastProgressTick() const { return lastProgress_.load(); }
+    // The watchdog's side: the event it waits on, and the abort it carries out.
+    void SetWakeEvent(HANDLE wake);
+    void AbortBinding();
+    void ReleaseBinding();
+
 private:
+    // Counts as bytes from the server: the stall limit starts again.
+    void NoteProgress() { lastProgress_.store(GetTickCount64()); }
+    bool Refused(ULONGLONG bytes);
+
     TransferReport report_;
+    std::atomic<TransferAbort> abort_{TransferAbort::None};
+    std::atomic<ULONGLONG> lastProgress_{0};
+    SrwLock bindingLock_;  // guards the two below; never held across a wait
+    IBinding* binding_ = nullptr;
+    HANDLE wake_ = nullptr;
 };
 
 extern DlCallback downloadCallback;
@@ -56,6 +89,12 @@ extern DlCallback downloadCallback;
 // True when the response headers (CR LF separated) name a Content-Encoding
 // other than identity.
 bool HasContentEncoding(std::wstring_view headers);
+// The value of the Content-Length header, 0 when there is none; a length
+// beyond 64 bits reads as the largest value.
+ULONGLONG ContentLength(std::wstring_view headers);
+
+// The request headers that ask every cache on the way for the newest file.
+inline constexpr wchar_t kNoCacheHeaders[] = L"Cache-Control: no-cache\r\nPragma: no-cache\r\n";
 
 // The percentage of ulProgress in ulProgressMax: quotient first, in double
 // precision, truncated, and kept within 0 to 100 (0 while the size is unknown).

@@ -4,11 +4,11 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <cctype>
-#include <string_view>
+#include <mutex>
 
 #include "acquisition/calendar.h"
 #include "acquisition/dl_callback.h"
+#include "base/durable_file.h"
 #include "base/lock_retry.h"
 #include "base/scoped_win.h"
 #include "persistence/settings_file.h"
@@ -29,22 +29,77 @@ ULONGLONG FileSize(const wchar_t* path) {
     return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-bool DownloadIsWebPage() {
-    char head[kPageProbeBytes];
+bool DownloadIsText() {
+    unsigned char head[kTextProbeBytes];
     DWORD got = 0;
     ScopedFile file(CreateFileW(app.downloadPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     // A file that cannot be read back cannot be trusted either.
     if (!file || !ReadFile(file.Get(), head, sizeof head, &got, nullptr)) return true;
-    return LooksLikeWebPage(std::string_view(head, got));
+    return LooksLikeText(std::span(head, got));
+}
+
+// What the watchdog of one transfer shares with the worker.
+struct Watch {
+    ScopedKernelHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    ScopedKernelHandle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    ULONGLONG started = GetTickCount64();
+};
+
+// Ends the transfer when the user cancels, the program ends, no bytes came
+// for kStallLimitMs or the whole took kTransferLimitMs. A progress callback
+// can only refuse at the next notification, and a silent server sends none:
+// the binding itself is aborted, from this thread.
+DWORD WINAPI TransferWatchdog(LPVOID parameter) {
+    const Watch& watch = *static_cast<const Watch*>(parameter);
+    // The binding lives in the download thread's multithreaded apartment,
+    // which this thread joins to call it directly.
+    ScopedCom com(COINIT_MULTITHREADED);
+    const HANDLE events[] = {watch.done.Get(), watch.wake.Get()};
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const ULONGLONG stallEnds = downloadCallback.LastProgressTick() + kStallLimitMs;
+        const ULONGLONG transferEnds = watch.started + kTransferLimitMs;
+        if (app.updateState.load() == CancelRequested || app.shuttingDown.load())
+            downloadCallback.RequestAbort(TransferAbort::Cancelled);
+        if (now >= stallEnds) downloadCallback.RequestAbort(TransferAbort::Stalled);
+        if (now >= transferEnds) downloadCallback.RequestAbort(TransferAbort::TooLong);
+        DWORD wait = INFINITE;  // once aborted, only a late binding needs this thread again
+        if (downloadCallback.AbortReason() != TransferAbort::None) {
+            downloadCallback.AbortBinding();
+        } else {
+            wait = static_cast<DWORD>(std::min(stallEnds, transferEnds) - now);
+        }
+        if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0) return 0;
+    }
+}
+
+// URLDownloadToFileW under the watchdog's eye.
+HRESULT BoundedTransfer() {
+    auto* watch = new Watch;
+    downloadCallback.ResetReport();
+    downloadCallback.SetWakeEvent(watch->wake.Get());
+    ScopedKernelHandle watchdog(watch->done && watch->wake ? CreateThread(nullptr, 0, TransferWatchdog, watch, 0, nullptr)
+                                                           : nullptr);
+    // Without its watchdog a transfer could hang for ever: none starts.
+    HRESULT result = E_OUTOFMEMORY;
+    if (watchdog) result = URLDownloadToFileW(nullptr, kDownloadUrl, app.downloadPath, 0, &downloadCallback);
+    downloadCallback.SetWakeEvent(nullptr);
+    downloadCallback.ReleaseBinding();
+    if (downloadCallback.AbortReason() != TransferAbort::None) result = E_ABORT;
+
+    SetEvent(watch->done.Get());
+    // An abort stuck in the network library must not hold the worker: the
+    // watchdog then keeps what it uses.
+    if (!watchdog || WaitForSingleObject(watchdog.Get(), kStallLimitMs) == WAIT_OBJECT_0) delete watch;
+    return result;
 }
 
 // Fetches the file into downloadPath and, when it is whole, puts it in place
 // of Ephemeris.ee. The old file stays until the new one has replaced it.
 HRESULT FetchEphemeris() {
     DeleteUrlCacheEntryW(kDownloadUrl);
-    downloadCallback.ResetReport();
-    HRESULT result = URLDownloadToFileW(nullptr, kDownloadUrl, app.downloadPath, 0, &downloadCallback);
+    HRESULT result = BoundedTransfer();
 
     // Stop the animation before anything presents the outcome, so no late
     // step overwrites the final status line.
@@ -52,13 +107,18 @@ HRESULT FetchEphemeris() {
 
     // Success alone does not prove a good file: an error answer, a network's
     // sign-in page or a cut connection can also end in success.
-    if (result == S_OK && (!TransferComplete(downloadCallback.Report(), FileSize(app.downloadPath)) ||
-                           DownloadIsWebPage()))
+    if (result == S_OK &&
+        (!TransferComplete(downloadCallback.Report(), FileSize(app.downloadPath)) || DownloadIsText()))
         result = INET_E_DOWNLOAD_FAILURE;
-    // A scanner may hold the new or the old file for a moment.
-    if (result == S_OK && !ReplaceByRename(app.downloadPath, app.localEphemerisPath))
+    // On the disk before it replaces the file that was good; a scanner may
+    // hold the new or the old file for a moment.
+    if (result == S_OK && (!FlushToMedium(app.downloadPath) || !ReplaceByRename(app.downloadPath, app.localEphemerisPath)))
         result = HRESULT_FROM_WIN32(GetLastError());
-    if (result != S_OK) DeleteFileW(app.downloadPath);
+    // Nothing of a refused answer stays: not beside the program (the network
+    // library may still have been writing it), not in the internet cache.
+    if (result != S_OK) RetryWhileHeld([] { return DeleteFileW(app.downloadPath) || GetLastError() == ERROR_FILE_NOT_FOUND; },
+                                       kHeldFileErrors, kRenameRetryMs);
+    DeleteUrlCacheEntryW(kDownloadUrl);
     return result;
 }
 
@@ -77,21 +137,30 @@ void RecordDownloadTimes() {
 
 }  // namespace
 
-bool LooksLikeWebPage(std::string_view head) {
-    // A page saved with a UTF-8 byte order mark is still a page.
-    if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);
-    const size_t at = std::min(head.find_first_not_of(" \t\r\n\f"), head.size());
-    const auto startsWith = [&](std::string_view tag) {
-        if (head.size() - at < tag.size()) return false;
-        for (size_t i = 0; i < tag.size(); ++i)
-            if (std::tolower(static_cast<unsigned char>(head[at + i])) != tag[i]) return false;
-        return true;
+bool LooksLikeText(std::span<const unsigned char> head) {
+    const auto begins = [&](std::initializer_list<unsigned char> mark) {
+        return head.size() >= mark.size() && std::equal(mark.begin(), mark.end(), head.begin());
     };
-    return startsWith("<!doctype") || startsWith("<html") || startsWith("<head") || startsWith("<?xml");
+    if (begins({0xEF, 0xBB, 0xBF}) || begins({0xFF, 0xFE}) || begins({0xFE, 0xFF})) return true;
+    const auto control = [](unsigned c) { return c < 0x20 && (c < '\t' || c > '\r'); };
+    if (!head.empty() && std::none_of(head.begin(), head.end(), control)) return true;
+    // UTF-16 without a mark, little or big endian: no control character, and
+    // mostly characters of one byte beside a zero.
+    for (const size_t low : {0, 1}) {
+        size_t narrow = 0, units = head.size() / 2;
+        bool controls = false;
+        for (size_t i = 0; i < units * 2; i += 2) {
+            const unsigned unit = head[i + low] | head[i + 1 - low] << 8;
+            controls = controls || control(unit);
+            narrow += unit < 0x80;
+        }
+        if (units > 0 && !controls && narrow * 2 >= units) return true;
+    }
+    return false;
 }
 
 bool TransferComplete(const TransferReport& report, ULONGLONG fileSize) {
-    if (report.httpStatus != 200 || !report.endOfData || fileSize == 0) return false;
+    if (report.httpStatus != 200 || !report.endOfData || fileSize == 0 || fileSize > kMaxEphemerisBytes) return false;
     if (report.bytesAnnounced != 0 && !report.encoded &&
         (report.bytesReceived < report.bytesAnnounced || fileSize != report.bytesAnnounced))
         return false;
@@ -110,9 +179,17 @@ uint32_t DecideAfterDownload(const DownloadOutcome& outcome) {
     return Downloaded;
 }
 
+void AbortDownload() {
+    downloadCallback.RequestAbort(TransferAbort::Cancelled);
+}
+
 DWORD WINAPI DownloadWorker(LPVOID) {
     HRESULT result = E_FAIL;
-    if (app.pathsValid) result = FetchEphemeris();
+    if (app.pathsValid) {
+        // The platform asks every thread that uses COM to join an apartment.
+        ScopedCom com(COINIT_MULTITHREADED);
+        result = FetchEphemeris();
+    }
     if (result == S_OK) RecordDownloadTimes();
 
     DownloadOutcome outcome = {};

@@ -5,13 +5,22 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string_view>
+#include <span>
 
 // The fixed address of the ephemeris file; also the key of its cache entry.
 inline constexpr wchar_t kDownloadUrl[] = L"http://" FENNIK_EPHEMERIS_HOST L"/check.asp?f=packedEphemeris.ee";
 
+// A transfer that brings no bytes for this long, or that takes this long in
+// all (a server that trickles), is aborted and fails.
+inline constexpr ULONGLONG kStallLimitMs = FENNIK_STALL_LIMIT_MS;
+inline constexpr ULONGLONG kTransferLimitMs = FENNIK_TRANSFER_LIMIT_MS;
+
 // Thread routine started by ApplyState; parameter unused, result 0.
 DWORD WINAPI DownloadWorker(LPVOID parameter);
+
+// Any thread: aborts a running transfer at once (the user cancelled, or the
+// program ends); the worker then decides as after any failure.
+void AbortDownload();
 
 // The facts the worker's final decision rests on.
 struct DownloadOutcome {
@@ -29,14 +38,16 @@ struct DownloadOutcome {
 uint32_t DecideAfterDownload(const DownloadOutcome& outcome);
 
 // True when the transfer delivered a whole, non-empty body with the status
-// 200. A decoded body (Content-Encoding) is judged by its end of data and
-// the decoder's own result, since the announced length is the encoded one.
+// 200, within the size bound. A decoded body (Content-Encoding) is judged by
+// its end of data and the decoder's own result, since the announced length is
+// the encoded one.
 struct TransferReport;
 bool TransferComplete(const TransferReport& report, ULONGLONG fileSize);
 
-// How many first bytes of a download are looked at to tell a web page.
-inline constexpr size_t kPageProbeBytes = 4096;
-// True when the body begins, after an optional UTF-8 byte order mark and any
-// white space, with "<!DOCTYPE", "<html", "<head" or "<?xml" (any case): a
-// sign-in or error page, never the ephemeris file.
-bool LooksLikeWebPage(std::string_view head);
+// How many first bytes of a download are looked at to tell text.
+inline constexpr size_t kTextProbeBytes = 512;
+// True when the first bytes of a body read as text: a byte order mark, 8-bit
+// text in any code page (no control character but white space), or UTF-16
+// without a mark. A sign-in page, a script, JSON or an error message, never
+// the ephemeris file, which is binary from its first bytes.
+bool LooksLikeText(std::span<const unsigned char> head);

@@ -2,6 +2,7 @@
 // Small move-only owners of platform handles: each closes what it holds
 // exactly once, on every path out of the scope that opened it.
 #include <windows.h>
+#include <objbase.h>
 #include <setupapi.h>
 
 #include <utility>
@@ -81,3 +82,18 @@ using ScopedDevInfo = ScopedHandle<DevInfoTraits>;
 using ScopedModule = ScopedHandle<ModuleTraits>;
 using ScopedMenu = ScopedHandle<MenuTraits>;
 using ScopedIcon = ScopedHandle<IconTraits>;
+
+// COM for the calling thread in `model`, undone at the end of the scope when
+// it was done (a thread that had chosen another model keeps its own).
+class ScopedCom {
+public:
+    explicit ScopedCom(DWORD model) : initialised_(SUCCEEDED(CoInitializeEx(nullptr, model))) {}
+    ~ScopedCom() {
+        if (initialised_) CoUninitialize();
+    }
+    ScopedCom(const ScopedCom&) = delete;
+    ScopedCom& operator=(const ScopedCom&) = delete;
+
+private:
+    bool initialised_;
+};

@@ -1,6 +1,12 @@
 #include "device/copy_worker.h"
 
+#include <algorithm>
+#include <span>
+
+#include "base/durable_file.h"
 #include "base/lock_retry.h"
+#include "base/scoped_win.h"
+#include "device/device_query.h"
 #include "persistence/activity_log.h"
 #include "persistence/settings_file.h"
 #include "resources/resource.h"
@@ -8,15 +14,68 @@
 #include "workflow/main_dialog.h"
 #include "workflow/update_state.h"
 
+namespace {
+
+// Device files are compared in pieces of this size: a multiple of every
+// sector size, as a read past the system's cache requires.
+constexpr DWORD kReadBackChunk = 64 * 1024;
+
+bool ReadWhole(HANDLE file, unsigned char* into, DWORD want, DWORD* got) {
+    for (*got = 0; *got < want;) {
+        DWORD part = 0;
+        if (!ReadFile(file, into + *got, want - *got, &part, nullptr)) return false;
+        if (part == 0) break;  // the end of the file
+        *got += part;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ReadsBackAs(const wchar_t* copy, const wchar_t* original) {
+    ScopedFile source(CreateFileW(original, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    // Straight from the medium, not from what the system still caches of the write.
+    ScopedFile device(CreateFileW(copy, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    // Page-aligned, as unbuffered reads require.
+    auto* buffer = static_cast<unsigned char*>(
+        VirtualAlloc(nullptr, 2 * kReadBackChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!source || !device || buffer == nullptr) {
+        if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
+        return false;
+    }
+    bool same = true;
+    for (DWORD fromDevice = 0, fromSource = 0; same; ) {
+        // Unbuffered reads ask for whole chunks; the last one returns the rest.
+        same = ReadFile(device.Get(), buffer, kReadBackChunk, &fromDevice, nullptr) &&
+               ReadWhole(source.Get(), buffer + kReadBackChunk, kReadBackChunk, &fromSource) &&
+               fromDevice == fromSource;
+        MediumReadBack(std::span(buffer, fromDevice));
+        same = same && std::equal(buffer, buffer + fromDevice, buffer + kReadBackChunk);
+        if (fromDevice < kReadBackChunk) break;
+    }
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    return same;
+}
+
 bool ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, const wchar_t* destination) {
     // A read-only file on the device was made so by its owner: never replace
     // it. (Windows refuses that rename too; some file systems would not.)
     const DWORD attributes = GetFileAttributesW(destination);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
-    // The device's old file may be held for a moment (a scanner checking the
-    // new drive): the rename outlasts a short lock.
-    if (CopyFileW(source, temporary, FALSE) && ReplaceByRename(temporary, destination)) return true;
-    DeleteFileW(temporary);
+    // A device whose removal policy caches writes may still hold the copy in
+    // memory: it is flushed and read back from the medium before it replaces
+    // the device's file. The device's old file may be held for a moment (a
+    // scanner checking the new drive): the rename outlasts a short lock.
+    if (!CopyFileW(source, temporary, FALSE) || !FlushToMedium(temporary) || !ReadsBackAs(temporary, source) ||
+        !ReplaceByRename(temporary, destination)) {
+        DeleteFileW(temporary);
+        return false;
+    }
+    // The rename, too, must be on the medium before the user is told to unplug.
+    if (FlushToMedium(destination) && ReadsBackAs(destination, source)) return true;
+    // What the device gives back is not the file: no garbage stays there.
+    DeleteFileW(destination);
     return false;
 }
 

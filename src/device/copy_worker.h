@@ -12,6 +12,11 @@ inline constexpr wchar_t kDeviceTempFileName[] = L"Ephemeris.ee.new";
 DWORD WINAPI CopyWorker(LPVOID parameter);
 
 // Copies `source` to `destination` through `temporary` in the same folder.
-// True when `destination` now holds the whole new file; on failure the
-// temporary file is removed and the destination left as it was.
+// True when `destination` now holds the whole new file, flushed and read back
+// from the medium; on failure the temporary file is removed, and the
+// destination left as it was unless it read back wrong (then it is removed).
 bool ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, const wchar_t* destination);
+
+// True when `copy`, read from its medium past the system's cache, holds
+// exactly the bytes of `original`.
+bool ReadsBackAs(const wchar_t* copy, const wchar_t* original);

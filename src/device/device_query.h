@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 
 inline constexpr size_t kDeviceIdChars = MAX_PATH;  // 260, terminator included
 
@@ -34,3 +35,7 @@ bool QueryVolumeDeviceNumber(HANDLE volume, wchar_t letter, DWORD* deviceNumber)
 // `visit` until `visit` returns false or the interfaces run out. False when
 // the set of present interfaces could not be obtained at all.
 bool EnumerateDiskInterfaces(const GUID& interfaceClass, const std::function<bool(const DiskInterface&)>& visit);
+
+// What a device file read back from its medium gave: test builds may alter it
+// on demand, as a failing medium would; the product leaves it as it is.
+void MediumReadBack(std::span<unsigned char> data);

@@ -2,6 +2,9 @@
 // device cannot be attached to a test machine on demand, so its identity is
 // written under HKEY_CURRENT_USER\Software\GpsFennikSimulation\Drives.
 //
+// The DWORD value "ReadBackFaults" under GpsFennikSimulation, while above 0, alters the next read
+// of a device file back from its medium and counts down.
+//
 // Each REG_SZ value there is named by an upper-case drive letter and holds the
 // device ID of the parent USB device of the disk behind that drive. Every
 // value stands for one present disk interface (of either class) whose storage
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "base/scoped_win.h"
+#include "base/simulated_fault.h"
 #include "base/text.h"
 
 namespace {
@@ -83,4 +87,8 @@ bool EnumerateDiskInterfaces(const GUID& /*interfaceClass*/, const std::function
         if (!visit(found)) break;
     }
     return true;
+}
+
+void MediumReadBack(std::span<unsigned char> data) {
+    if (!data.empty() && TakeSimulatedFault(L"ReadBackFaults")) data[data.size() / 2] ^= 0x5A;
 }

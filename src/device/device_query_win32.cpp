@@ -82,3 +82,5 @@ bool EnumerateDiskInterfaces(const GUID& interfaceClass, const std::function<boo
     }
     return true;
 }
+
+void MediumReadBack(std::span<unsigned char>) {}

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "acquisition/calendar.h"
 #include "base/lock_retry.h"
 #include "base/module_path.h"
 #include "base/scoped_win.h"
@@ -174,13 +175,26 @@ int ReadTimestamp(const wchar_t* header, SYSTEMTIME* time) {
     if (!header) return 0;
     wchar_t buf[kReadChars];
     if (!ReadValue(header, buf)) return 0;
-    // Fixed positions, no checks: a character past the end reads as zero and
-    // counts -48; each sum keeps its low 16 bits.
-    const auto d = [&buf](size_t k) { return static_cast<int>(buf[k]) - 48; };
-    time->wYear = static_cast<WORD>(1000 * d(0) + 100 * d(1) + 10 * d(2) + d(3));
-    time->wMonth = static_cast<WORD>(10 * d(5) + d(6));
-    time->wDay = static_cast<WORD>(10 * d(8) + d(9));
-    time->wHour = static_cast<WORD>(10 * d(11) + d(12));
-    time->wMinute = static_cast<WORD>(10 * d(14) + d(15));
+    // A file torn by a power cut may keep its headers with zeros or junk
+    // where the digits were: such a time counts as missing, never as a year
+    // far ahead that would keep a stale file "unexpired" for ever.
+    const auto number = [&buf](size_t at, size_t digits) {
+        int value = 0;
+        for (size_t k = at; k < at + digits; ++k) {
+            if (buf[k] < L'0' || buf[k] > L'9') return -1;
+            value = value * 10 + (buf[k] - L'0');
+        }
+        return value;
+    };
+    const int year = number(0, 4), month = number(5, 2), day = number(8, 2), hour = number(11, 2),
+              minute = number(14, 2);
+    if (year < 1601 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        day > MonthLength(static_cast<WORD>(month), static_cast<WORD>(year)))
+        return 0;
+    time->wYear = static_cast<WORD>(year);
+    time->wMonth = static_cast<WORD>(month);
+    time->wDay = static_cast<WORD>(day);
+    time->wHour = static_cast<WORD>(hour);
+    time->wMinute = static_cast<WORD>(minute);
     return 1;
 }

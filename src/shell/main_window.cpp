@@ -5,6 +5,7 @@
 
 #include <iterator>
 
+#include "acquisition/download_worker.h"
 #include "base/module_path.h"
 #include "base/text.h"
 #include "device/drive_scan.h"
@@ -14,6 +15,7 @@
 #include "shell/string_table.h"
 #include "shell/tray_icon.h"
 #include "workflow/main_dialog.h"
+#include "workflow/update_state.h"
 
 namespace {
 
@@ -26,6 +28,9 @@ constexpr ULONGLONG kInstanceWaitMs = 10000;
 constexpr UINT kHandOverTimeoutMs = 5000;
 constexpr DWORD kInstancePollMs = 50;
 constexpr wchar_t kSessionNamespace[] = L"Local\\";
+// How long the program, once its windows are gone, lets a copy finish and an
+// aborted download let go.
+constexpr DWORD kExitWaitMs = 5000;
 
 bool Acquired(DWORD wait) {
     // Abandoned: the previous owner ended without releasing it; ours now.
@@ -81,6 +86,7 @@ bool BecomeTheOnlyInstance() {
 
 void OnDestroy() {
     app.shuttingDown.store(true);
+    AbortDownload();
     TrayRemove();
     // Safe while a worker still runs: lookups share a lock with the release
     // and yield empty texts afterwards.
@@ -110,6 +116,17 @@ void OnCommand(HWND window, WORD command) {
     case IDM_EXIT: DestroyWindow(window); break;
     default: OnTrayCommand(command); break;
     }
+}
+
+// The end of the process, once its windows are gone: a copy in progress may
+// finish, so the device and the settings file are never cut in half.
+int FinishWork(int exitCode) {
+    // A worker still running past the bound is stuck in a library that does
+    // not let go. The libraries' own shutdown could then hang on a lock that
+    // worker holds, and with it the instance mutex every later start needs:
+    // end at once instead.
+    if (!WaitForWorkers(kExitWaitMs)) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
+    return exitCode;
 }
 
 }  // namespace
@@ -243,12 +260,12 @@ int RunApplication(HINSTANCE instance) {
     MSG msg = {};
     for (;;) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got == 0) return static_cast<int>(msg.wParam);  // WM_QUIT
+        if (got == 0) return FinishWork(static_cast<int>(msg.wParam));  // WM_QUIT
         if (got == -1) {
             // msg holds nothing then. End as after Exit, so the tray icon
             // goes too, and report the failure.
             if (IsWindow(app.mainWindow)) DestroyWindow(app.mainWindow);
-            return kMessageLoopFailedExitCode;
+            return FinishWork(kMessageLoopFailedExitCode);
         }
         if (TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) continue;
         // The dialog manager's step for the modeless dialog: Tab, Shift+Tab,

@@ -13,12 +13,11 @@
 
 #include "base/module_path.h"
 #include "base/scoped_win.h"
+#include "base/simulated_fault.h"
 #include "base/srw_lock.h"
 
 namespace {
 
-constexpr wchar_t kSimulationKey[] = L"Software\\GpsFennikSimulation";
-constexpr wchar_t kFailuresValue[] = L"TrayFailures";
 
 SrwLock& JournalLock() {
     static SrwLock* lock = new SrwLock;  // never destroyed: workers may journal at exit
@@ -35,18 +34,6 @@ void Journal(const std::wstring& line) {
     if (file) WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
 }
 
-bool ShellRefuses() {
-    DWORD left = 0;
-    DWORD bytes = sizeof left;
-    if (RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, kFailuresValue, RRF_RT_REG_DWORD, nullptr, &left, &bytes) !=
-            ERROR_SUCCESS ||
-        left == 0)
-        return false;
-    --left;
-    RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, kFailuresValue, REG_DWORD, &left, sizeof left);
-    return true;
-}
-
 std::wstring Hex(DWORD value) {
     wchar_t text[16] = {};
     wsprintfW(text, L"%x", value);
@@ -56,7 +43,7 @@ std::wstring Hex(DWORD value) {
 }  // namespace
 
 BOOL NotifyTray(DWORD action, NOTIFYICONDATAW* record) {
-    const BOOL ok = ShellRefuses() ? FALSE : Shell_NotifyIconW(action, record);
+    const BOOL ok = TakeSimulatedFault(L"TrayFailures") ? FALSE : Shell_NotifyIconW(action, record);
     const wchar_t* name = action == NIM_ADD ? L"add" : action == NIM_MODIFY ? L"modify" : action == NIM_DELETE ? L"delete" : nullptr;
     Journal((name ? std::wstring(name) : Hex(action)) + L"\t" + record->szTip + L"\t" + record->szInfoTitle + L"\t" +
             record->szInfo + L"\t" + Hex(record->uFlags) + L"\t" + Hex(record->dwInfoFlags) + L"\t" +

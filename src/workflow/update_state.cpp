@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "acquisition/download_worker.h"
+#include "base/scoped_win.h"
 #include "base/text.h"
 #include "device/copy_worker.h"
 #include "shell/app_state.h"
@@ -161,7 +162,10 @@ void RunUpdateCommand() {
             next = Connecting;
             break;
         case Connecting:
-        case Downloading: next = CancelRequested; break;
+        case Downloading:
+            next = CancelRequested;
+            AbortDownload();  // a silent server sends no notification to refuse
+            break;
         case CancelRequested:
         case Copying:
             next = current;
@@ -177,6 +181,39 @@ void RunUpdateCommand() {
 }
 
 void ReleaseWorkerHandle(std::atomic<HANDLE>& slot) {
+    // Under the lock, so WaitForWorkers never duplicates a closed handle.
+    std::lock_guard<SrwLock> hold(app.workflowLock);
     HANDLE own = slot.exchange(INVALID_HANDLE_VALUE);
     if (own != INVALID_HANDLE_VALUE && own != nullptr) CloseHandle(own);
+}
+
+bool WaitForWorkers(DWORD timeoutMs) {
+    ScopedKernelHandle workers[2];
+    {
+        std::lock_guard<SrwLock> hold(app.workflowLock);
+        const std::atomic<HANDLE>* slots[] = {&app.downloadThread, &app.copyThread};
+        for (int i = 0; i < 2; ++i) {
+            HANDLE copy = nullptr;
+            const HANDLE own = slots[i]->load();
+            if (own != INVALID_HANDLE_VALUE &&
+                DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0))
+                workers[i].Reset(copy);
+        }
+    }
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (const ScopedKernelHandle& worker : workers) {
+        // A worker may still send to this thread's windows: serve what it
+        // sends while waiting, or both would wait on each other.
+        const HANDLE thread = worker.Get();
+        while (worker) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) return false;
+            const DWORD woke =
+                MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
+            if (woke == WAIT_OBJECT_0) break;
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+    }
+    return true;
 }

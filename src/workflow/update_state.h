@@ -21,6 +21,10 @@ void RunUpdateCommand();
 // A worker's last act: closes its own handle and marks the slot free.
 void ReleaseWorkerHandle(std::atomic<HANDLE>& slot);
 
+// Main thread, at exit: waits up to `timeoutMs` for running workers to end,
+// serving the messages they send meanwhile. False when one still runs.
+bool WaitForWorkers(DWORD timeoutMs);
+
 // The readyForUpdate value that belongs to `state`: 1 in the resting states,
 // 0 while an operation is under way.
 uint32_t ReadyForUpdateIn(uint32_t state);

@@ -32,6 +32,9 @@ void SetProgress(int position) {
 }
 
 void ShowMessage(UINT textId, UINT captionId, UINT iconFlags) {
+    // The program is ending and waits for this worker: nobody is there to
+    // answer a box.
+    if (app.shuttingDown.load()) return;
     ShowUiMessage(app.mainDialog.load(), textId, captionId, MB_OK | iconFlags | kResultBoxInSight);
 }
 

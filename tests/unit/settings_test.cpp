@@ -65,6 +65,14 @@ TEST_F(Settings, OddFilesAreReadSafelyAndWrittenWithoutHarm) {
     ASSERT_EQ(WriteTimestamp(kUpdateTimeHeader, At(2009, 3, 3, 3, 3)), 1);
     EXPECT_EQ(Text(), L"[UPDATE TIME]\r\n2009/03/03\t03:03\r\n[AUTO UPDATE]\r\n0\r\n");
     EXPECT_EQ(ReadAutoUpdateFlag(), 0);
+    // Torn by a power cut (zeros or junk where the digits were) or out of range: no time at all.
+    const std::wstring good = L"2008/02/29\t23:59";
+    for (const std::wstring& value : {good, std::wstring(16, L'\0'), std::wstring(L"0000/00/00\t00:00"), std::wstring(L"12208/0/00\t00:0"),
+                                     std::wstring(L"2007/13/08\t13:07"), std::wstring(L"2007/02/29\t13:07"), std::wstring(L"2007/11/00\t13:07"),
+                                     std::wstring(L"2007/11/08\t24:00"), std::wstring(L"2007/11/08\t13:60"), std::wstring(L"2o07/11/08\t13:07")}) {
+        Put(kExpireTimeHeader + value + L"\r\n");
+        EXPECT_EQ(Read(kExpireTimeHeader), value == good ? good : L"none") << Show(value);
+    }
 }
 
 // The main thread and both workers write at once: no write is lost and no
