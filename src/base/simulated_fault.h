@@ -5,15 +5,16 @@
 
 inline constexpr wchar_t kSimulationKey[] = L"Software\\GpsFennikSimulation";
 
-// True, with one fewer left, while the DWORD value `name` there is above 0.
-inline bool TakeSimulatedFault(const wchar_t* name) {
+// The DWORD value `name` there, counted down by one when above 0: the count
+// before, 0 when there is none.
+inline DWORD TakeSimulatedFault(const wchar_t* name) {
     DWORD left = 0;
     DWORD bytes = sizeof left;
     if (RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, name, RRF_RT_REG_DWORD, nullptr, &left, &bytes) !=
             ERROR_SUCCESS ||
         left == 0)
-        return false;
-    --left;
+        return 0;
+    const DWORD before = left--;
     RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, name, REG_DWORD, &left, sizeof left);
-    return true;
+    return before;
 }

@@ -2,8 +2,8 @@
 // device cannot be attached to a test machine on demand, so its identity is
 // written under HKEY_CURRENT_USER\Software\GpsFennikSimulation\Drives.
 //
-// The DWORD value "ReadBackFaults" under GpsFennikSimulation, while above 0, alters the next read
-// of a device file back from its medium and counts down.
+// The DWORD value "ReadBackFaults" = N under GpsFennikSimulation alters the
+// N-th read of a device file back from its medium, counting down at each.
 //
 // Each REG_SZ value there is named by an upper-case drive letter and holds the
 // device ID of the parent USB device of the disk behind that drive. Every
@@ -90,5 +90,5 @@ bool EnumerateDiskInterfaces(const GUID& /*interfaceClass*/, const std::function
 }
 
 void MediumReadBack(std::span<unsigned char> data) {
-    if (!data.empty() && TakeSimulatedFault(L"ReadBackFaults")) data[data.size() / 2] ^= 0x5A;
+    if (!data.empty() && TakeSimulatedFault(L"ReadBackFaults") == 1) data[data.size() / 2] ^= 0x5A;
 }

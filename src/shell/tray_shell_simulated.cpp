@@ -43,7 +43,7 @@ std::wstring Hex(DWORD value) {
 }  // namespace
 
 BOOL NotifyTray(DWORD action, NOTIFYICONDATAW* record) {
-    const BOOL ok = TakeSimulatedFault(L"TrayFailures") ? FALSE : Shell_NotifyIconW(action, record);
+    const BOOL ok = TakeSimulatedFault(L"TrayFailures") > 0 ? FALSE : Shell_NotifyIconW(action, record);
     const wchar_t* name = action == NIM_ADD ? L"add" : action == NIM_MODIFY ? L"modify" : action == NIM_DELETE ? L"delete" : nullptr;
     Journal((name ? std::wstring(name) : Hex(action)) + L"\t" + record->szTip + L"\t" + record->szInfoTitle + L"\t" +
             record->szInfo + L"\t" + Hex(record->uFlags) + L"\t" + Hex(record->dwInfoFlags) + L"\t" +

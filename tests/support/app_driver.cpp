@@ -2,6 +2,8 @@
 
 #include <dbt.h>
 
+#include <algorithm>
+
 #include "resources/resource.h"
 
 namespace {
@@ -88,10 +90,14 @@ bool SetServerMode(const std::string& mode) {
     });
 }
 
+std::string ServerLog() {
+    const Bytes log = ReadFileBytes(ServerDir() + L"requests");
+    return std::string(log.begin(), log.end());
+}
+
 int ServerRequests() {
-    int lines = 0;
-    for (unsigned char c : ReadFileBytes(ServerDir() + L"requests")) lines += c == '\n';
-    return lines;
+    const std::string log = ServerLog();
+    return static_cast<int>(std::count(log.begin(), log.end(), '\n'));
 }
 
 bool SetSimulatedDevice(wchar_t letter, const wchar_t* deviceId) {

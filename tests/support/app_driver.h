@@ -27,9 +27,11 @@ inline constexpr wchar_t kRefused[] = L"USB\\VID_7F3E&PID_2A63\\0001";
 std::wstring WindowsPath(const char* unixPath);
 
 // The ephemeris server's answer from now on (see ephemeris_server.py), once
-// the server has taken it up; and the requests it has seen so far.
+// the server has taken it up; the requests it has seen so far, and their log
+// (a line each: request line | Cache-Control Pragma).
 bool SetServerMode(const std::string& mode);
 int ServerRequests();
+std::string ServerLog();
 
 // Writes (or with null deletes) the simulated USB identity of a drive.
 bool SetSimulatedDevice(wchar_t letter, const wchar_t* deviceId);

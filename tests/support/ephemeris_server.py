@@ -5,7 +5,8 @@ Answers on 127.0.0.1:PORT as DIR/mode says, read at each request: "file|chunked|
 (a body framed by length, chunks or close), "cut N SEED" (half sent), "slowheaders N SEED MS",
 "slowbody N SEED MS [HEADERMS]" (4 KiB every MS ms, the headers after HEADERMS), "status CODE
 [N SEED]", "empty", "refuse" (port closed), "page CODE" (HTML), "redirect" (to a page), "gzip N
-SEED". Logs request lines to DIR/requests, says in DIR/state whether it listens, returns once it
+SEED", "flood [LENGTH]" (fast, without end or with that length announced, 256 MiB at most). Logs request
+lines with their Cache-Control and Pragma to DIR/requests, says in DIR/state whether it listens, returns once it
 does, ends on DIR/stop or after 20 minutes, and first ends a server an interrupted run left.
 """
 import gzip, http.server, os, signal, socket, sys, threading, time
@@ -24,8 +25,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         with open(os.path.join(self.server.dir, "requests"), "a") as log:
-            log.write(self.requestline + "\n")
+            log.write("%s | %s %s\n" % (self.requestline, self.headers["Cache-Control"], self.headers["Pragma"]))
         kind, *n = (read(self.server.dir, "mode") or "file 20000 42").split()
+        if kind == "flood":
+            return self.flood(n)
         n = [int(w) for w in n] + [0, 0, 0]
         data = body(*n[kind == "status":][:2]) if kind != "empty" else b""
         code = n[0] if kind in ("status", "page") else 302 if kind == "redirect" and "signin" not in self.path else 200
@@ -52,6 +55,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(n[2] / 1000 if i else 0)
             self.wfile.write(piece)
             self.wfile.flush()
+
+
+    def flood(self, n):
+        self.send_response(200)
+        self.send_header(*(("Content-Length", n[0]) if n else ("Connection", "close")))
+        self.end_headers()
+        self.close_connection = True
+        block = body(65536, 3)
+        try:
+            for _ in range(4096):  # 256 MiB, then the connection closes
+                self.wfile.write(block)
+        except OSError:
+            pass  # the program hung up, as it should
 
 
 def read(folder, name):
