@@ -205,12 +205,11 @@ bool WaitForWorkers(DWORD timeoutMs) {
         // A worker may still send to this thread's windows: serve what it
         // sends while waiting, or both would wait on each other.
         const HANDLE thread = worker.Get();
-        while (worker) {
+        for (DWORD woke = WAIT_OBJECT_0 + 1; worker && woke == WAIT_OBJECT_0 + 1;) {
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline) return false;
-            const DWORD woke =
-                MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
-            if (woke == WAIT_OBJECT_0) break;
+            woke = MsgWaitForMultipleObjects(1, &thread, FALSE, static_cast<DWORD>(deadline - now), QS_SENDMESSAGE);
+            if (woke == WAIT_TIMEOUT) return false;
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         }
