@@ -32,7 +32,7 @@ RunFiles Earlier(long long minutes, bool autoUpdate = true) {
 
 // The tray menu as the journal shows it.
 std::wstring Menu(const AppTest& t, bool visible, bool updateAllowed) {
-    return t.Str(visible ? IDS_MENU_HIDE : IDS_MENU_SHOW) + L" | - | " + t.Str(IDS_MENU_UPDATE) +
+    return t.Str(visible ? IDS_MENU_HIDE : IDS_MENU_SHOW) + L" (default) | - | " + t.Str(IDS_MENU_UPDATE) +
            (updateAllowed ? L"" : L" (grayed)") + L" | - | " + t.Str(IDS_MENU_EXIT);
 }
 
@@ -384,14 +384,14 @@ TEST_F(Road, TrayIconComesBack) {
         return seen;
     };
     // Before each new add, a modify asks whether the shell has the icon after all.
-    EXPECT_TRUE(PumpUntil([&] { return calls(0) == L"add failed, add failed, modify failed, add ok, "; })) << Show(calls(0));
+    EXPECT_TRUE(PumpUntil([&] { return calls(0) == L"add failed, add failed, modify failed, add ok, setversion ok, "; })) << Show(calls(0));
     NOTIFYICONDATAW icon{};  // the shell loses the icon
     icon.cbSize = sizeof icon, icon.hWnd = FindWindowW(kMainWindowClass, nullptr), icon.uID = 1;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
     app.TrayCommand(IDM_TRAY_UPDATE);  // changes the tooltip
     EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
-    EXPECT_TRUE(PumpUntil([&] { return std::regex_match(calls(4), std::wregex(L"modify failed, .*add ok, .*")); }))
-        << Show(calls(4));
+    EXPECT_TRUE(PumpUntil([&] { return std::regex_match(calls(5), std::wregex(L"modify failed, .*add ok, setversion ok, .*")); }))
+        << Show(calls(5));
 }
 
 // A copy unpacked into "GPS Tools" of a folder others write to, DLLs of its names beside it, a GPS.exe at the

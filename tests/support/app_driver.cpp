@@ -279,7 +279,7 @@ std::wstring App::Tips() const {
 std::wstring App::Menu() const {
     const size_t before = TrayJournal().size();
     std::wstring menu;
-    PostMessageW(window_, 0x8000, 0, WM_RBUTTONDOWN);
+    PostMessageW(window_, 0x8000, MAKEWPARAM(300, 700), MAKELPARAM(WM_CONTEXTMENU, 1));  // as version 4 has it
     PumpUntil([&] {
         const auto calls = TrayJournal();
         for (size_t i = before; i < calls.size(); ++i)

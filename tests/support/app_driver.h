@@ -93,8 +93,8 @@ public:
     std::vector<std::wstring> TrayJournal() const;
     // The tooltips the shell was given since the icon was added, " | " between.
     std::wstring Tips() const;
-    // Opens the tray menu with a right click, reads its items (" | " between,
-    // greyed ones marked) and closes it again.
+    // Opens the tray menu as a right click or the menu key does, reads its items (" | " between,
+    // greyed and default ones marked) and closes it again.
     std::wstring Menu() const;
     // Visible message boxes of the main dialog.
     int Boxes() const;
