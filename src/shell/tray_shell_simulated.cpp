@@ -3,6 +3,7 @@
 //   add|modify|delete|<action> TAB tip TAB balloon title TAB balloon text TAB
 //     uFlags (hex) TAB dwInfoFlags (hex) TAB icon width x height TAB ok|failed
 //   setversion TAB version TAB ok|failed
+//   seticon TAB big|small TAB icon width x height
 //   menu TAB item TAB item ...   (a separator is "-", a greyed item ends in
 //     " (grayed)", the default item in " (default)")
 // While the DWORD value "TrayFailures" under
@@ -98,4 +99,9 @@ BOOL TrackTrayMenu(HMENU menu, int x, int y, HWND owner) {
     }
     Journal(line);
     return TrackPopupMenu(menu, 0, x, y, 0, owner, nullptr);
+}
+
+HICON SetWindowIcon(HWND window, WPARAM which, HICON icon) {
+    Journal(std::wstring(L"seticon\t") + (which == ICON_BIG ? L"big\t" : L"small\t") + IconSize(icon));
+    return reinterpret_cast<HICON>(SendMessageW(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon)));
 }

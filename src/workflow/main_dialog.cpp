@@ -15,6 +15,7 @@
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
+#include "shell/tray_shell.h"
 #include "workflow/update_state.h"
 
 namespace {
@@ -60,7 +61,7 @@ int MetricForWindow(HWND window, int metric) {
 void SetDialogIcons(HWND dialog, bool load) {
     for (auto [which, metric] : {std::pair{ICON_BIG, SM_CXICON}, {ICON_SMALL, SM_CXSMICON}}) {
         HICON icon = load ? LoadIconForWindow(dialog, metric) : nullptr;
-        ScopedIcon replaced(reinterpret_cast<HICON>(SendMessageW(dialog, WM_SETICON, which, reinterpret_cast<LPARAM>(icon))));
+        ScopedIcon replaced(SetWindowIcon(dialog, which, icon));
     }
 }
 

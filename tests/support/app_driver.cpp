@@ -250,6 +250,24 @@ HWND App::Box() const {
     return box && IsWindowVisible(box) ? box : nullptr;
 }
 
+std::wstring App::About() const {
+    HWND about = nullptr;
+    if (!PumpUntil([&] { return (about = OwnedDialog(dialog_, IDC_ABOUT_ICON)) && IsWindowVisible(about); })) return L"";
+    std::wstring texts;
+    for (HWND c = GetWindow(about, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) texts += WindowText(c) + L" | ";
+    PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+    return PumpUntil([&] { return !IsWindow(about); }) ? texts : L"the About box did not close";
+}
+
+bool App::Type(std::initializer_list<WORD> keys) const {
+    std::vector<INPUT> input(2 * keys.size(), INPUT{INPUT_KEYBOARD});
+    for (size_t i = 0; i < keys.size(); ++i) {
+        input[i].ki.wVk = input[input.size() - 1 - i].ki.wVk = keys.begin()[i];
+        input[input.size() - 1 - i].ki.dwFlags = KEYEVENTF_KEYUP;
+    }
+    return SetForegroundWindow(dialog_) && SendInput(UINT(input.size()), input.data(), sizeof(INPUT)) == input.size() && Flush();
+}
+
 bool App::TrayDoubleClick() const {
     return Send(window_, 0x8000, 0, WM_LBUTTONDBLCLK);
 }
@@ -303,8 +321,8 @@ bool App::Plug(wchar_t letter, const wchar_t* deviceId, int hearers) const {
     return SetSimulatedDevice(letter, deviceId) && VolumeEvent(DBT_DEVICEARRIVAL, letter, hearers);
 }
 
-bool App::Unplug(wchar_t letter) const {
-    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter);
+bool App::Unplug(wchar_t letter, int hearers) const {
+    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter, hearers);
 }
 
 // --- AppTest ---------------------------------------------------------------
@@ -345,6 +363,10 @@ std::wstring AppTest::Str(UINT id) const {
 }
 
 ::testing::AssertionResult AppTest::AnswerBox(UINT textId, UINT captionId, int button) {
+    return AnswerBox(Str(textId), Str(captionId), button);
+}
+
+::testing::AssertionResult AppTest::AnswerBox(const std::wstring& textWanted, const std::wstring& captionWanted, int button) {
     HWND box = nullptr;
     if (!PumpUntil([&] { return (box = app.Box()) != nullptr; }))
         return ::testing::AssertionFailure() << "no message box; status " << Show(app.Text(IDC_STATUS));
@@ -353,8 +375,8 @@ std::wstring AppTest::Str(UINT id) const {
     PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
     if (!PumpUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }))
         return ::testing::AssertionFailure() << "the box " << Show(text) << " did not close";
-    if (text != Str(textId) || caption != Str(captionId))
+    if (text != textWanted || caption != captionWanted)
         return ::testing::AssertionFailure() << "box " << Show(caption) << ": " << Show(text) << ", expected "
-                                             << Show(Str(captionId)) << ": " << Show(Str(textId));
+                                             << Show(captionWanted) << ": " << Show(textWanted);
     return ::testing::AssertionSuccess();
 }

@@ -82,11 +82,17 @@ public:
 
     // A visible message box of the main dialog, or null.
     HWND Box() const;
+    // The About box in front of the dialog: its texts (" | " between) once it
+    // shows, then OK pressed and the box gone; empty when none came.
+    std::wstring About() const;
+    // Presses the keys in order and lets them go in reverse, as a keyboard
+    // does, with the dialog in front.
+    bool Type(std::initializer_list<WORD> keys) const;
     bool TrayDoubleClick() const;
     void TrayCommand(int id) const { PostMessageW(window_, WM_COMMAND, id, 0); }
     enum Hearers { kDialog = 1, kMainWindow = 2 };  // which windows hear the volume event
     bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted, int hearers = kDialog) const;
-    bool Unplug(wchar_t letter) const;
+    bool Unplug(wchar_t letter, int hearers = kDialog) const;
 
     // The test build's journal of notification-area calls (TrayJournal.txt),
     // a line a call, its fields between tabs.
@@ -122,6 +128,7 @@ protected:
     ::testing::AssertionResult Launch(const RunFiles& files = {});
     // Waits for a message box, checks text and caption, presses `button`.
     ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK);
+    ::testing::AssertionResult AnswerBox(const std::wstring& text, const std::wstring& caption, int button = IDOK);
 
     App app;
     HMODULE strings_ = nullptr;
