@@ -105,9 +105,7 @@ bool SetSimulatedDevice(wchar_t letter, const wchar_t* deviceId) {
                            static_cast<DWORD>((wcslen(deviceId) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-std::wstring DeviceFile(wchar_t letter) {
-    return std::wstring(1, letter) + L":\\Ephemeris.ee";
-}
+std::wstring DeviceFile(wchar_t letter) { return std::wstring(1, letter) + L":\\Ephemeris.ee"; }
 
 int CountMainWindows(DWORD pid) {
     int count = 0;
@@ -188,9 +186,7 @@ bool App::WaitForDialog() {
     return found && dialog_ && Flush();
 }
 
-bool App::Running() const {
-    return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT;
-}
+bool App::Running() const { return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
 
 bool App::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
     const bool ended = pi_.hProcess && PumpUntil([&] { return !Running(); }, timeoutMs);
@@ -214,13 +210,9 @@ bool App::Shutdown() {
     return graceful;
 }
 
-std::wstring App::Text(int id) const {
-    return WindowText(GetDlgItem(dialog_, id));
-}
+std::wstring App::Text(int id) const { return WindowText(GetDlgItem(dialog_, id)); }
 
-std::wstring App::Caption() const {
-    return WindowText(dialog_);
-}
+std::wstring App::Caption() const { return WindowText(dialog_); }
 
 LRESULT App::Ask(int id, UINT message) const {
     DWORD_PTR answer = static_cast<DWORD_PTR>(-1);
@@ -261,16 +253,12 @@ std::wstring App::About() const {
 
 bool App::Type(std::initializer_list<WORD> keys) const {
     std::vector<INPUT> input(2 * keys.size(), INPUT{INPUT_KEYBOARD});
-    for (size_t i = 0; i < keys.size(); ++i) {
-        input[i].ki.wVk = input[input.size() - 1 - i].ki.wVk = keys.begin()[i];
-        input[input.size() - 1 - i].ki.dwFlags = KEYEVENTF_KEYUP;
-    }
+    for (size_t i = 0, n = input.size(); i < keys.size(); ++i)
+        input[i].ki.wVk = input[n - 1 - i].ki.wVk = keys.begin()[i], input[n - 1 - i].ki.dwFlags = KEYEVENTF_KEYUP;
     return SetForegroundWindow(dialog_) && SendInput(UINT(input.size()), input.data(), sizeof(INPUT)) == input.size() && Flush();
 }
 
-bool App::TrayDoubleClick() const {
-    return Send(window_, 0x8000, 0, WM_LBUTTONDBLCLK);
-}
+bool App::TrayDoubleClick() const { return Send(window_, 0x8000, 0, WM_LBUTTONDBLCLK); }
 
 bool App::VolumeEvent(WPARAM event, wchar_t letter, int hearers) const {
     DEV_BROADCAST_VOLUME volume{};
@@ -360,10 +348,6 @@ std::wstring AppTest::Str(UINT id) const {
     wchar_t text[512] = {};
     LoadStringW(strings_, id, text, 512);
     return text;
-}
-
-::testing::AssertionResult AppTest::AnswerBox(UINT textId, UINT captionId, int button) {
-    return AnswerBox(Str(textId), Str(captionId), button);
 }
 
 ::testing::AssertionResult AppTest::AnswerBox(const std::wstring& textWanted, const std::wstring& captionWanted, int button) {

@@ -82,11 +82,9 @@ public:
 
     // A visible message box of the main dialog, or null.
     HWND Box() const;
-    // The About box in front of the dialog: its texts (" | " between) once it
-    // shows, then OK pressed and the box gone; empty when none came.
+    // The About box's texts (" | " after each) once it shows, then OK pressed; empty when none came.
     std::wstring About() const;
-    // Presses the keys in order and lets them go in reverse, as a keyboard
-    // does, with the dialog in front.
+    // Presses the keys in order and lets them go in reverse, with the dialog in front.
     bool Type(std::initializer_list<WORD> keys) const;
     bool TrayDoubleClick() const;
     void TrayCommand(int id) const { PostMessageW(window_, WM_COMMAND, id, 0); }
@@ -127,7 +125,9 @@ protected:
     // Prepares a run folder named after the test and starts the program.
     ::testing::AssertionResult Launch(const RunFiles& files = {});
     // Waits for a message box, checks text and caption, presses `button`.
-    ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK);
+    ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK) {
+        return AnswerBox(Str(textId), Str(captionId), button);
+    }
     ::testing::AssertionResult AnswerBox(const std::wstring& text, const std::wstring& caption, int button = IDOK);
 
     App app;
