@@ -214,8 +214,9 @@ void OnTrayNotify(WPARAM wParam, LPARAM lParam) {
         // With version 4 the same click also brings WM_CONTEXTMENU: one menu.
         if (!trayVersion4) ShowTrayMenu(at);
         break;
+    // Not NIN_SELECT: version 4 sends it for a single click too, which
+    // opens nothing, as before.
     case WM_LBUTTONDBLCLK:  // also a second start's hand-over, wParam 0
-    case NIN_SELECT:
     case NIN_KEYSELECT:         // Enter or Space on the icon
     case NIN_BALLOONUSERCLICK:  // a click on the start-up balloon
         RestoreDialog();
