@@ -11,6 +11,7 @@
 #define IDI_MAIN               107
 #define IDI_SMALL              108
 #define IDR_MAINFRAME          109
+#define IDM_SYS_ABOUT          0x0680  /* IDM_ABOUT in the dialog's system menu: below 0xF000, low 4 bits 0 */
 #define IDM_TRAY_EXIT          110
 #define IDM_TRAY_SHOW          111
 #define IDM_TRAY_HIDE          112

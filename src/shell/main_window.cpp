@@ -7,6 +7,7 @@
 
 #include "acquisition/download_worker.h"
 #include "base/module_path.h"
+#include "base/scoped_win.h"
 #include "base/text.h"
 #include "device/drive_scan.h"
 #include "resources/resource.h"
@@ -110,9 +111,13 @@ void OnDeviceChange(WPARAM event, LPARAM header) {
 
 void OnCommand(HWND window, WORD command) {
     switch (command) {
-    case IDM_ABOUT:
-        DialogBoxParamW(app.instanceHandle, MAKEINTRESOURCEW(IDD_ABOUTBOX), window, AboutDlgProc, 0);
+    case IDM_ABOUT: {
+        // In front of the dialog it was asked from, which waits for it.
+        const HWND dialog = app.mainDialog.load();
+        DialogBoxParamW(app.instanceHandle, MAKEINTRESOURCEW(IDD_ABOUTBOX), IsWindowVisible(dialog) ? dialog : window,
+                        AboutDlgProc, 0);
         break;
+    }
     case IDM_EXIT: DestroyWindow(window); break;
     default: OnTrayCommand(command); break;
     }
@@ -127,6 +132,14 @@ int FinishWork(int exitCode) {
     // end at once instead.
     if (!WaitForWorkers(kExitWaitMs)) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exitCode));
     return exitCode;
+}
+
+// The About box's icon at its monitor's scale, or none; the one replaced was
+// loaded here (the template's own is shared and stays).
+void SetAboutIcon(HWND dialog, bool load) {
+    HICON icon = load ? LoadIconForWindow(dialog, SM_CXICON) : nullptr;
+    SendDlgItemMessageW(dialog, IDC_ABOUT_ICON, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+    ScopedIcon replaced(reinterpret_cast<HICON>(SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(icon))));
 }
 
 }  // namespace
@@ -191,7 +204,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         break;
     }
     case WM_COMMAND: OnCommand(window, LOWORD(wParam)); break;
-    case WM_TRAYNOTIFY: OnTrayNotify(lParam); break;
+    case WM_TRAYNOTIFY: OnTrayNotify(wParam, lParam); break;
     case WM_TIMER:
         if (wParam == TIMER_TRAY_RETRY) TrayRetry();
         break;
@@ -230,7 +243,9 @@ INT_PTR CALLBACK SplashDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 
 INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
-    case WM_INITDIALOG: return TRUE;
+    case WM_INITDIALOG: SetAboutIcon(dialog, true); return TRUE;
+    case WM_DPICHANGED: SetAboutIcon(dialog, true); break;
+    case WM_DESTROY: SetAboutIcon(dialog, false); break;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
             EndDialog(dialog, LOWORD(wParam));
@@ -267,7 +282,9 @@ int RunApplication(HINSTANCE instance) {
             if (IsWindow(app.mainWindow)) DestroyWindow(app.mainWindow);
             return FinishWork(kMessageLoopFailedExitCode);
         }
-        if (TranslateAcceleratorW(msg.hwnd, accelerators, &msg)) continue;
+        // For the main window, which handles the commands: the keys go to the
+        // dialog's controls, which would ignore them.
+        if (TranslateAcceleratorW(app.mainWindow, accelerators, &msg)) continue;
         // The dialog manager's step for the modeless dialog: Tab, Shift+Tab,
         // Space, Enter and Esc.
         const HWND dialog = app.mainDialog.load();

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shlwapi.h>
+#include <windowsx.h>
 
 #include <mutex>
 
@@ -45,6 +46,20 @@ BOOL SendTrayRecord(DWORD action, NOTIFYICONDATAW record, HINSTANCE instance) {
 
 // Main thread only: when the current run of retries gives up, 0 while none runs.
 ULONGLONG trayRetryUntil = 0;
+// Main thread only: the shell took version 4, so it sends the keyboard's
+// notifications, a right click as WM_CONTEXTMENU and the anchor in wParam.
+bool trayVersion4 = false;
+
+// The shell forgets the version with the icon: asked after every add.
+void SetTrayVersion(NOTIFYICONDATAW record) {
+    record.uVersion = NOTIFYICON_VERSION_4;  // shares its place with uTimeout
+    trayVersion4 = NotifyTray(NIM_SETVERSION, &record) != FALSE;
+}
+
+void RestoreDialog() {
+    ShowWindow(app.mainDialog.load(), SW_RESTORE);
+    SetForegroundWindow(app.mainDialog.load());
+}
 
 void RetryLater(HWND owner) {
     if (trayRetryUntil == 0) trayRetryUntil = GetTickCount64() + kTrayRetryForMs;
@@ -83,7 +98,8 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
     record.cbSize = size;
 
     record.uID = kTrayIconId;
-    record.uFlags = kTrayFlags;
+    // Under version 4 the shell hides the standard tooltip unless asked for it.
+    record.uFlags = kTrayFlags | (size >= NOTIFYICONDATAW_V3_SIZE ? NIF_SHOWTIP : 0);
     // No balloon in the first hour after a new user signs in.
     record.dwInfoFlags = NIIF_INFO | NIIF_RESPECT_QUIET_TIME;
     record.hWnd = owner;
@@ -98,7 +114,10 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
     ZeroMemory(record.szInfo, sizeof(record.szInfo));
     hold.unlock();
     // The shell is often too busy to take an icon at logon.
-    if (!SendTrayRecord(NIM_ADD, withBalloon, instance)) RetryLater(owner);
+    if (SendTrayRecord(NIM_ADD, withBalloon, instance))
+        SetTrayVersion(withBalloon);
+    else
+        RetryLater(owner);
 }
 
 void TrayRetry() {
@@ -109,8 +128,10 @@ void TrayRetry() {
     // An add is refused for an icon the shell still has (a change it dropped
     // while busy); a modify that goes through tells so.
     const bool givingUp = trayRetryUntil != 0 && GetTickCount64() >= trayRetryUntil;
-    if (SendTrayRecord(NIM_ADD, record, app.instanceHandle) ||
-        SendTrayRecord(NIM_MODIFY, record, app.instanceHandle) || givingUp) {
+    const bool back = SendTrayRecord(NIM_ADD, record, app.instanceHandle) ||
+                      SendTrayRecord(NIM_MODIFY, record, app.instanceHandle);
+    if (back) SetTrayVersion(record);
+    if (back || givingUp) {
         KillTimer(record.hWnd, TIMER_TRAY_RETRY);
         trayRetryUntil = 0;
         return;
@@ -153,9 +174,7 @@ bool TrayUpdateAllowed() {
     return app.exitConfirmOpen == 0 && NoWorkerRunning() && app.readyForUpdate.load() == 1;
 }
 
-void ShowTrayMenu() {
-    POINT cursor = {};
-    GetCursorPos(&cursor);
+void ShowTrayMenu(POINT at) {
     ScopedMenu menu(CreatePopupMenu());
     wchar_t hide[kTextChars] = {}, show[kTextChars] = {}, update[kTextChars] = {}, exitText[kTextChars] = {};
     LoadUiText(IDS_MENU_HIDE, hide);
@@ -164,11 +183,11 @@ void ShowTrayMenu() {
     LoadUiText(IDS_MENU_EXIT, exitText);
     if (!menu) return;
 
-    const HWND dialog = app.mainDialog.load();
-    if (IsWindowVisible(dialog))
-        InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, IDM_TRAY_HIDE, hide);
-    else
-        InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, IDM_TRAY_SHOW, show);
+    // First and in bold: what a double click does.
+    const bool visible = IsWindowVisible(app.mainDialog.load());
+    InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING, visible ? IDM_TRAY_HIDE : IDM_TRAY_SHOW,
+                visible ? hide : show);
+    SetMenuDefaultItem(menu.Get(), 0, TRUE);
     InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_SEPARATOR, 0, nullptr);
     InsertMenuW(menu.Get(), static_cast<UINT>(-1), MF_BYPOSITION | MF_STRING | (TrayUpdateAllowed() ? 0 : MF_GRAYED),
                 IDM_TRAY_UPDATE, update);
@@ -177,20 +196,30 @@ void ShowTrayMenu() {
 
     // Needed so that the menu closes when the user clicks elsewhere.
     SetForegroundWindow(app.mainWindow);
-    TrackTrayMenu(menu.Get(), cursor.x, cursor.y, app.mainWindow);
+    TrackTrayMenu(menu.Get(), at.x, at.y, app.mainWindow);
     // The platform's rule for notification-area menus: without a message to
     // the owner after the menu, the next one may close at once.
     PostMessageW(app.mainWindow, WM_NULL, 0, 0);
 }
 
-void OnTrayNotify(LPARAM lParam) {
-    switch (lParam) {
-    case WM_CONTEXTMENU:
-    case WM_RBUTTONDOWN: ShowTrayMenu(); break;
-    case WM_LBUTTONDBLCLK:
+void OnTrayNotify(WPARAM wParam, LPARAM lParam) {
+    POINT at = {};
+    GetCursorPos(&at);
+    switch (LOWORD(lParam)) {  // version 4 puts the icon's id in the high word
+    case WM_CONTEXTMENU:  // right click, menu key, Shift+F10; the anchor in wParam
+        if (trayVersion4) at = POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)};
+        ShowTrayMenu(at);
+        break;
+    case WM_RBUTTONDOWN:
+        // With version 4 the same click also brings WM_CONTEXTMENU: one menu.
+        if (!trayVersion4) ShowTrayMenu(at);
+        break;
+    // Not NIN_SELECT: version 4 sends it for a single click too, which
+    // opens nothing, as before.
+    case WM_LBUTTONDBLCLK:  // also a second start's hand-over, wParam 0
+    case NIN_KEYSELECT:         // Enter or Space on the icon
     case NIN_BALLOONUSERCLICK:  // a click on the start-up balloon
-        ShowWindow(app.mainDialog.load(), SW_RESTORE);
-        SetForegroundWindow(app.mainDialog.load());
+        RestoreDialog();
         break;
     default: break;
     }

@@ -28,9 +28,10 @@ void TrayRemove();
 // Whether the menu's Update item is enabled: no exit question, no worker,
 // readyForUpdate 1.
 bool TrayUpdateAllowed();
-// Builds, shows and destroys the tray menu at the cursor.
-void ShowTrayMenu();
-// The tray callback of the main window: lParam is the mouse message.
-void OnTrayNotify(LPARAM lParam);
+// Builds, shows and destroys the tray menu at `at` (screen coordinates).
+void ShowTrayMenu(POINT at);
+// The tray callback of the main window: the event in the low word of lParam,
+// with version 4 the anchor point in wParam.
+void OnTrayNotify(WPARAM wParam, LPARAM lParam);
 // The tray menu's commands at the main window; false for other commands.
 bool OnTrayCommand(WORD command);

@@ -1,8 +1,11 @@
 // Test builds only. Every call is journaled, one UTF-16 line each, to
 // TrayJournal.txt beside the executable:
 //   add|modify|delete|<action> TAB tip TAB balloon title TAB balloon text TAB
-//     uFlags (hex) TAB dwInfoFlags (hex) TAB ok|failed
-//   menu TAB item TAB item ...   (a separator is "-", a greyed item ends in " (grayed)")
+//     uFlags (hex) TAB dwInfoFlags (hex) TAB icon width x height TAB ok|failed
+//   setversion TAB version TAB ok|failed
+//   seticon TAB big|small TAB icon width x height
+//   menu TAB item TAB item ...   (a separator is "-", a greyed item ends in
+//     " (grayed)", the default item in " (default)")
 // While the DWORD value "TrayFailures" under
 // HKEY_CURRENT_USER\Software\GpsFennikSimulation is above 0, each icon call
 // fails without reaching the shell and counts it down.
@@ -40,14 +43,30 @@ std::wstring Hex(DWORD value) {
     return text;
 }
 
+std::wstring IconSize(HICON icon) {
+    ICONINFO info = {};
+    BITMAP bits = {};
+    if (icon == nullptr || !GetIconInfo(icon, &info)) return L"no icon";
+    GetObjectW(info.hbmMask, sizeof bits, &bits);
+    const LONG height = info.hbmColor != nullptr ? bits.bmHeight : bits.bmHeight / 2;  // a mask-only icon is two high
+    if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    return std::to_wstring(bits.bmWidth) + L"x" + std::to_wstring(height);
+}
+
 }  // namespace
 
 BOOL NotifyTray(DWORD action, NOTIFYICONDATAW* record) {
-    const BOOL ok = TakeSimulatedFault(L"TrayFailures") > 0 ? FALSE : Shell_NotifyIconW(action, record);
+    const BOOL ok = action != NIM_SETVERSION && TakeSimulatedFault(L"TrayFailures") > 0 ? FALSE : Shell_NotifyIconW(action, record);
+    const wchar_t* result = ok ? L"ok" : L"failed";
+    if (action == NIM_SETVERSION) {
+        Journal(L"setversion\t" + std::to_wstring(record->uVersion) + L"\t" + result);
+        return ok;
+    }
     const wchar_t* name = action == NIM_ADD ? L"add" : action == NIM_MODIFY ? L"modify" : action == NIM_DELETE ? L"delete" : nullptr;
     Journal((name ? std::wstring(name) : Hex(action)) + L"\t" + record->szTip + L"\t" + record->szInfoTitle + L"\t" +
             record->szInfo + L"\t" + Hex(record->uFlags) + L"\t" + Hex(record->dwInfoFlags) + L"\t" +
-            (ok ? L"ok" : L"failed"));
+            (action == NIM_DELETE ? L"-" : IconSize(record->hIcon)) + L"\t" + result);
     return ok;
 }
 
@@ -62,8 +81,14 @@ BOOL TrackTrayMenu(HMENU menu, int x, int y, HWND owner) {
         item.cch = static_cast<UINT>(std::size(text));
         GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &item);
         line += L"\t";
-        line += (item.fType & MFT_SEPARATOR) ? L"-" : std::wstring(text) + ((item.fState & MFS_GRAYED) ? L" (grayed)" : L"");
+        line += (item.fType & MFT_SEPARATOR) ? L"-" : std::wstring(text) + ((item.fState & MFS_GRAYED) ? L" (grayed)" : L"") +
+                                                          ((item.fState & MFS_DEFAULT) ? L" (default)" : L"");
     }
     Journal(line);
     return TrackPopupMenu(menu, 0, x, y, 0, owner, nullptr);
+}
+
+HICON SetWindowIcon(HWND window, WPARAM which, HICON icon) {
+    Journal(std::wstring(L"seticon\t") + (which == ICON_BIG ? L"big\t" : L"small\t") + IconSize(icon));
+    return reinterpret_cast<HICON>(SendMessageW(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon)));
 }

@@ -7,3 +7,7 @@ BOOL NotifyTray(DWORD action, NOTIFYICONDATAW* record) {
 BOOL TrackTrayMenu(HMENU menu, int x, int y, HWND owner) {
     return TrackPopupMenu(menu, 0, x, y, 0, owner, nullptr);
 }
+
+HICON SetWindowIcon(HWND window, WPARAM which, HICON icon) {
+    return reinterpret_cast<HICON>(SendMessageW(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon)));
+}

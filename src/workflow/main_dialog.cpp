@@ -3,6 +3,9 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include <utility>
+
+#include "base/scoped_win.h"
 #include "base/text.h"
 #include "device/drive_scan.h"
 #include "persistence/run_key.h"
@@ -12,6 +15,7 @@
 #include "shell/app_state.h"
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
+#include "shell/tray_shell.h"
 #include "workflow/update_state.h"
 
 namespace {
@@ -39,14 +43,46 @@ void RestoreAndActivate(HWND dialog) {
     SetForegroundWindow(dialog);
 }
 
+// Of user32 from Windows 10 1607 on; before that the program is system-aware,
+// so the system's metrics are the window's.
+template <typename Function>
+Function User32Entry(const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+int MetricForWindow(HWND window, int metric) {
+    static const auto dpiForWindow = User32Entry<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+    static const auto metricForDpi = User32Entry<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
+    return dpiForWindow && metricForDpi ? metricForDpi(metric, dpiForWindow(window)) : GetSystemMetrics(metric);
+}
+
+// Both caption icons at the dialog's scale (Alt+Tab shows the large one), or
+// none; the replaced ones were loaded here.
+void SetDialogIcons(HWND dialog, bool load) {
+    for (auto [which, metric] : {std::pair{ICON_BIG, SM_CXICON}, {ICON_SMALL, SM_CXSMICON}}) {
+        HICON icon = load ? LoadIconForWindow(dialog, metric) : nullptr;
+        ScopedIcon replaced(SetWindowIcon(dialog, which, icon));
+    }
+}
+
+// The main window is never shown, so its menu's About item goes into the
+// dialog's system menu, with the same text.
+void AddAboutToSystemMenu(HWND dialog) {
+    wchar_t text[kTextChars] = {};
+    HMENU system = GetSystemMenu(dialog, FALSE);
+    if (system == nullptr || GetMenuStringW(GetMenu(app.mainWindow), IDM_ABOUT, text, kTextChars, MF_BYCOMMAND) == 0) return;
+    AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(system, MF_STRING, IDM_SYS_ABOUT, text);
+}
+
 void InitMainDialog(HWND dialog) {
     app.mainDialog.store(dialog);
 
     CentreOnWorkArea(dialog, HWND_NOTOPMOST, SWP_HIDEWINDOW);
 
     SetWindowTextW(dialog, app.appTitle);
-    PostMessageW(dialog, WM_SETICON, ICON_SMALL,
-                 reinterpret_cast<LPARAM>(LoadIconW(app.instanceHandle, MAKEINTRESOURCEW(IDI_MAIN))));
+    SetDialogIcons(dialog, true);
+    AddAboutToSystemMenu(dialog);
 
     ShowStoredTime(dialog, IDC_DOWNLOAD_LABEL, IDS_LABEL_DOWNLOADED, kDownloadTimeHeader, IDC_DOWNLOAD_TIME);
     ShowStoredTime(dialog, IDC_UPDATE_LABEL, IDS_LABEL_UPDATED, kUpdateTimeHeader, IDC_UPDATE_TIME);
@@ -154,6 +190,12 @@ void CentreOnWorkArea(HWND window, HWND insertAfter, UINT flags) {
     SetWindowPos(window, insertAfter, at.x, at.y, 0, 0, SWP_NOSIZE | flags);
 }
 
+HICON LoadIconForWindow(HWND window, int metric) {
+    // From the image of that size where the icon has one (20 to 64 pixels).
+    const int size = MetricForWindow(window, metric);
+    return static_cast<HICON>(LoadImageW(app.instanceHandle, MAKEINTRESOURCEW(IDI_MAIN), IMAGE_ICON, size, size, 0));
+}
+
 void FormatAnimationStatus(int32_t frame, int percent, std::span<wchar_t> buf) {
     LoadUiText(IDS_STATUS_DOWNLOADING, buf);
     const int32_t remainder = frame % 8;  // sign of the dividend
@@ -180,6 +222,13 @@ INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
         ConfirmExit(dialog);
         SetWindowLongPtrW(dialog, DWLP_MSGRESULT, 0);
         return TRUE;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) != IDM_SYS_ABOUT) break;
+        SendMessageW(app.mainWindow, WM_COMMAND, IDM_ABOUT, 0);
+        SetWindowLongPtrW(dialog, DWLP_MSGRESULT, 0);
+        return TRUE;
+    case WM_DPICHANGED: SetDialogIcons(dialog, true); break;  // the default then resizes
+    case WM_DESTROY: SetDialogIcons(dialog, false); break;
     case WM_SHOWWINDOW:
         // Shown by a ShowWindow call: the keyboard starts on Update. Posted,
         // so it comes after the activation has restored the saved focus.

@@ -15,6 +15,10 @@ void ShowTimeField(int controlId, const SYSTEMTIME& time);
 // spinner and, when `percent` is not 0, a tab and the percentage.
 void FormatAnimationStatus(int32_t frame, int percent, std::span<wchar_t> buf);
 
+// The program's icon at the size `metric` (SM_CXICON, SM_CXSMICON) has at the
+// scale of `window`'s monitor; the caller destroys it.
+HICON LoadIconForWindow(HWND window, int metric);
+
 // Where a window of the given size is centred on the work area (truncating).
 // One larger than the area starts at its top left, so its title bar stays in
 // reach: at 150 or 200 % on a small screen the main dialog is taller than it.

@@ -34,7 +34,7 @@ RunFiles Earlier(long long minutes, bool autoUpdate = true) {
 
 // The tray menu as the journal shows it.
 std::wstring Menu(const AppTest& t, bool visible, bool updateAllowed) {
-    return t.Str(visible ? IDS_MENU_HIDE : IDS_MENU_SHOW) + L" | - | " + t.Str(IDS_MENU_UPDATE) +
+    return t.Str(visible ? IDS_MENU_HIDE : IDS_MENU_SHOW) + L" (default) | - | " + t.Str(IDS_MENU_UPDATE) +
            (updateAllowed ? L"" : L" (grayed)") + L" | - | " + t.Str(IDS_MENU_EXIT);
 }
 
@@ -79,21 +79,9 @@ TEST_F(Road, DeviceAttachedAtStartUpGetsTheDownload) {
     EXPECT_TRUE(ReadFileBytes(app.File(L"Ephemeris.ee")) == kServed);
     EXPECT_FALSE(FileExists(app.File(L"packedEphemeris.ee")));
     EXPECT_FALSE(FileExists(L"E:\\Ephemeris.ee.new"));
-    EXPECT_EQ(app.Text(IDC_STATUS), Str(IDS_COPY_DONE) + L"...");
     EXPECT_EQ(app.Ask(IDC_PROGRESS, PBM_GETPOS), 100);
-
-    // Window, balloon, tooltips on the way, and the menu at the end.
-    const std::wstring title = Str(IDS_APP_TITLE);
-    EXPECT_EQ(app.Caption(), title);
-    const auto journal = app.TrayJournal();
-    EXPECT_TRUE(!journal.empty() && journal[0].starts_with(L"add\t" + title + L"\t" + title + L"\t" + title + L"\t"))
-        << "the icon and its balloon: " << Show(journal.empty() ? L"" : journal[0]);
-    EXPECT_EQ(app.Tips(), Str(IDS_STATUS_DOWNLOADING) + L"... | " + Str(IDS_TIP_COPYING) + L"... | " + title);
-    EXPECT_TRUE(MenuIs(true, true));
-    for (auto [control, text] : {std::pair{IDC_DOWNLOAD_LABEL, IDS_LABEL_DOWNLOADED}, {IDC_UPDATE_LABEL, IDS_LABEL_UPDATED},
-                                 {IDC_EXPIRE_LABEL, IDS_LABEL_EXPIRES}, {IDC_AUTO_UPDATE, IDS_CHK_AUTO_UPDATE},
-                                 {IDC_STARTUP, IDS_CHK_STARTUP}, {IDC_UPDATE, IDS_BTN_UPDATE}, {IDC_CLOSE, IDS_BTN_CLOSE}})
-        EXPECT_EQ(app.Text(control), Str(text)) << "control " << control;
+    // Texts, tooltips, menu and tray record: the German road below.
+    EXPECT_EQ(app.Caption(), Str(IDS_APP_TITLE));
 
     // Download time, expiry three days later, update time: in that order,
     // UTF-16 without byte order mark, local time, and as the dialog shows them.
@@ -116,6 +104,46 @@ TEST_F(Road, DeviceAttachedAtStartUpGetsTheDownload) {
                                                   std::wstring(day) + L"  \\d\\d:\\d\\d\\.\\d\\d::\\d{3}\tDownload to:\t"
                                                                       L"E:\\\\Ephemeris\\.ee\r\n")))
         << Show(log);
+    // Removed and plugged in again, heard by the main window alone: updated again.
+    ASSERT_TRUE(app.Unplug(L'E', App::kMainWindow) && WriteFileBytes(DeviceFile(L'E'), kEarlier) &&
+                app.Plug(L'E', kAccepted, App::kMainWindow));
+    EXPECT_TRUE(AnswerBox(IDS_MSG_COPY_DONE, IDS_COPY_DONE));
+    EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == kServed);
+}
+
+// The German program at 150 %: its texts in German, written here as a reader expects them, and its pictures at
+// the display's scale (Wine's LogPixels, read when a program starts).
+TEST_F(Road, GermanAtOneAndAHalfTimesScale) {
+    static constexpr wchar_t kDesktopKey[] = L"Control Panel\\Desktop";
+    struct Restore { ~Restore() { RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels"); } } restore;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kDesktopKey, L"LogPixels", REG_DWORD, "\x90\0\0\0", 4), 0);
+    ASSERT_TRUE(SetSimulatedDevice(L'E', kAccepted) && app.Prepare(L"German", {}) &&
+                CopyFileW(WindowsPath(FENNIK_GERMAN_MODULE).c_str(), app.File(L"String_Table_.dll").c_str(), FALSE));
+    ASSERT_TRUE(app.Start() && app.WaitForDialog());
+    EXPECT_TRUE(AnswerBox(L"Ihr GPS-Gerät hat jetzt die neuesten Satellitendaten.", L"GPS-Gerät aktualisiert"));
+    EXPECT_EQ(app.Text(IDC_STATUS), L"GPS-Gerät aktualisiert...");
+    EXPECT_EQ(app.Tips(), L"Herunterladen... | GPS-Gerät wird aktualisiert... | GPS Fennik");
+    EXPECT_TRUE(PumpUntil([&] { return app.Menu() == L"Ausblenden (default) | - | Jetzt aktualisieren | - | Beenden"; }));
+    for (auto [control, text] : {std::pair{IDC_DOWNLOAD_LABEL, L"GPS-Daten heruntergeladen am"}, {IDC_UPDATE_LABEL, L"GPS-Daten aktualisiert am"},
+                                 {IDC_EXPIRE_LABEL, L"GPS-Daten gültig bis"}, {IDC_AUTO_UPDATE, L"Bei Anschluss automatisch aktualisieren"},
+                                 {IDC_STARTUP, L"Beim Start von Windows ausführen"}, {IDC_UPDATE, L"Aktualisieren"}, {IDC_CLOSE, L"Schließen"}})
+        EXPECT_EQ(app.Text(control), text) << "control " << control;
+    ASSERT_TRUE(app.Unplug(L'E') && SetServerMode("status 404"));
+    app.Click(IDC_UPDATE);
+    EXPECT_TRUE(AnswerBox(L"Die GPS-Daten konnten nicht heruntergeladen werden. Prüfen Sie die Internetverbindung und versuchen Sie es "
+                          L"erneut.", L"Download fehlgeschlagen"));
+    EXPECT_EQ(app.Text(IDC_STATUS), L"Download fehlgeschlagen...");
+
+    // Banner, tray icon with its balloon and the standard tooltip (which version 4 hides without NIF_SHOWTIP), caption
+    // icons for Alt+Tab as set (Wine answers no WM_GETICON from another process): half as large again as at 100 %.
+    RECT banner{};
+    EXPECT_TRUE(GetClientRect(GetWindow(app.Dialog(), GW_CHILD), &banner) && banner.right >= 590 && banner.bottom >= 158)
+        << banner.right << "x" << banner.bottom;
+    std::wstring calls;
+    for (const auto& call : app.TrayJournal()) calls += call.starts_with(L"add") || call.starts_with(L"set") ? call.substr(call.find(L'\t')) : L"";
+    EXPECT_EQ(calls, L"\tGPS Fennik\tGPS Fennik\tGPS Fennik\t97\t81\t24x24\tok\t4\tok\tbig\t48x48\tsmall\t24x24");
+    app.TrayCommand(IDM_TRAY_EXIT);
+    EXPECT_TRUE(AnswerBox(L"GPS Fennik beenden? Ihr GPS-Gerät wird dann nicht mehr automatisch aktualisiert.", L"GPS Fennik"));
 }
 
 // The server fails while an earlier download is on disk and the device is
@@ -362,8 +390,19 @@ TEST_F(Road, CloseHidesExitAsksAndWmCloseEndsEvenDuringTheSplash) {
         EXPECT_TRUE(app.Focus() == k.focus && app.Visible() == (k.focus != 0) && app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK) == k.tick)
             << "after key " << k.key << ": focus " << app.Focus() << ", visible " << app.Visible();
     }
-    PostMessageW(app.Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box, Alt+F4
-    EXPECT_TRUE(AnswerBox(IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, IDCANCEL));
+    // About, from Alt+/ and Alt+? (Shift and the / key) as typed, and from the system menu: Alt+Space, its last item.
+    ASSERT_TRUE(app.TrayDoubleClick());
+    for (auto keys : {std::initializer_list<WORD>{VK_MENU, VK_OEM_2}, {VK_MENU, VK_SHIFT, VK_OEM_2}, {VK_MENU, VK_SPACE}}) {
+        EXPECT_TRUE(app.Type(keys) && (keys.begin()[1] != VK_SPACE || (app.Type({VK_UP}) && app.Type({VK_RETURN}))));
+        EXPECT_NE(app.About().find(L"Version 1.0"), std::wstring::npos) << keys.size() << " keys";
+    }
+    // Cancel on the exit question, from the close box, Alt+F4 or the tray's Exit: the dialog stays, in front.
+    for (int way : {1, 2, 3}) {
+        EXPECT_TRUE(way == 1 ? PostMessageW(app.Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0) : way == 2 ? app.Type({VK_MENU, VK_F4})
+                                                                                   : (app.TrayCommand(IDM_TRAY_EXIT), true));
+        EXPECT_TRUE(AnswerBox(IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, IDCANCEL)) << "way " << way;
+        EXPECT_TRUE(app.Flush() && app.Visible() && GetForegroundWindow() == app.Dialog() && app.Running()) << "way " << way;
+    }
     // A second Exit while the question is open opens no second one.
     app.TrayCommand(IDM_TRAY_EXIT);
     ASSERT_TRUE(PumpUntil([&] { return app.Boxes() == 1; }));
@@ -371,8 +410,6 @@ TEST_F(Road, CloseHidesExitAsksAndWmCloseEndsEvenDuringTheSplash) {
     EXPECT_TRUE(MenuIs(true, false)) << "the second Exit brings the dialog forward";
     EXPECT_EQ(app.Boxes(), 1);
     EXPECT_TRUE(AnswerBox(IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, IDCANCEL));
-    ASSERT_TRUE(app.Flush());
-    EXPECT_TRUE(app.Running());
     app.TrayCommand(IDM_TRAY_EXIT);
     EXPECT_TRUE(AnswerBox(IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, IDOK));
     DWORD code = 1;
@@ -419,24 +456,40 @@ TEST_F(Road, OnlyOneInstanceEverRuns) {
     }
 }
 
-// The shell refuses the icon at first (busy at logon), later loses it.
+// The shell refuses the icon at first (busy at logon), later loses it, then restarts; the icon answers the keyboard.
 TEST_F(Road, TrayIconComesBack) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"TrayFailures", REG_DWORD, "\2\0\0\0", 4), 0);
     ASSERT_TRUE(Launch());
     const auto calls = [&](size_t from, std::wstring seen = L"") {  // "add failed, modify ok, ..." from call `from`
         for (const auto& call : app.TrayJournal())
-            seen += from > 0 && from-- ? L"" : call.substr(0, call.find(L'\t')) + L" " + call.substr(call.rfind(L'\t') + 1) + L", ";
+            if (!call.starts_with(L"seticon")) seen += from > 0 && from-- ? L"" : call.substr(0, call.find(L'\t')) + L" " + call.substr(call.rfind(L'\t') + 1) + L", ";
         return seen;
     };
     // Before each new add, a modify asks whether the shell has the icon after all.
-    EXPECT_TRUE(PumpUntil([&] { return calls(0) == L"add failed, add failed, modify failed, add ok, "; })) << Show(calls(0));
+    EXPECT_TRUE(PumpUntil([&] { return calls(0) == L"add failed, add failed, modify failed, add ok, setversion ok, "; })) << Show(calls(0));
     NOTIFYICONDATAW icon{};  // the shell loses the icon
     icon.cbSize = sizeof icon, icon.hWnd = FindWindowW(kMainWindowClass, nullptr), icon.uID = 1;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
     app.TrayCommand(IDM_TRAY_UPDATE);  // changes the tooltip
     EXPECT_TRUE(AnswerBox(IDS_MSG_DOWNLOAD_DONE, IDS_DOWNLOAD_DONE));
-    EXPECT_TRUE(PumpUntil([&] { return std::regex_match(calls(4), std::wregex(L"modify failed, .*add ok, .*")); }))
-        << Show(calls(4));
+    EXPECT_TRUE(PumpUntil([&] { return std::regex_match(calls(5), std::wregex(L"modify failed, .*add ok, setversion ok, .*")); }))
+        << Show(calls(5));
+    // The shell restarts without the icon and tells with TaskbarCreated.
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &icon));
+    const std::wstring earlier = calls(0);
+    PostMessageW(icon.hWnd, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return calls(0) == earlier + L"add ok, setversion ok, "; })) << Show(calls(0));
+    // Version 4's events: the balloon's click, Enter or Space on the icon open the dialog; a single click does not.
+    for (WORD event : {NIN_BALLOONUSERCLICK, NIN_KEYSELECT, NIN_SELECT}) {
+        app.TrayCommand(IDM_TRAY_HIDE);
+        ASSERT_TRUE(app.Flush() && !app.Visible());
+        PostMessageW(icon.hWnd, 0x8000, MAKEWPARAM(300, 700), MAKELPARAM(event, 1));
+        EXPECT_TRUE(app.Flush() && app.Visible() == (event != NIN_SELECT)) << "event " << event;
+    }
+    // A right click brings the button's messages, then WM_CONTEXTMENU: one menu.
+    for (UINT button : {WM_RBUTTONDOWN, WM_RBUTTONUP}) PostMessageW(icon.hWnd, 0x8000, MAKEWPARAM(300, 700), MAKELPARAM(button, 1));
+    EXPECT_TRUE(MenuIs(false, true));
+    EXPECT_EQ(calls(0), earlier + L"add ok, setversion ok, menu " + Str(IDS_MENU_EXIT) + L", ");
 }
 
 // A copy unpacked into "GPS Tools" of a folder others write to, DLLs of its names beside it, a GPS.exe at the

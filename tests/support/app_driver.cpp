@@ -111,9 +111,7 @@ bool SetSimulatedDevice(wchar_t letter, const wchar_t* deviceId) {
                            static_cast<DWORD>((wcslen(deviceId) + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-std::wstring DeviceFile(wchar_t letter) {
-    return std::wstring(1, letter) + L":\\Ephemeris.ee";
-}
+std::wstring DeviceFile(wchar_t letter) { return std::wstring(1, letter) + L":\\Ephemeris.ee"; }
 
 int CountMainWindows(DWORD pid) {
     int count = 0;
@@ -194,9 +192,7 @@ bool App::WaitForDialog() {
     return found && dialog_ && Flush();
 }
 
-bool App::Running() const {
-    return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT;
-}
+bool App::Running() const { return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
 
 bool App::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
     const bool ended = pi_.hProcess && PumpUntil([&] { return !Running(); }, timeoutMs);
@@ -220,13 +216,9 @@ bool App::Shutdown() {
     return graceful;
 }
 
-std::wstring App::Text(int id) const {
-    return WindowText(GetDlgItem(dialog_, id));
-}
+std::wstring App::Text(int id) const { return WindowText(GetDlgItem(dialog_, id)); }
 
-std::wstring App::Caption() const {
-    return WindowText(dialog_);
-}
+std::wstring App::Caption() const { return WindowText(dialog_); }
 
 LRESULT App::Ask(int id, UINT message) const {
     DWORD_PTR answer = static_cast<DWORD_PTR>(-1);
@@ -256,9 +248,25 @@ HWND App::Box() const {
     return box && IsWindowVisible(box) ? box : nullptr;
 }
 
-bool App::TrayDoubleClick() const {
-    return Send(window_, 0x8000, 0, WM_LBUTTONDBLCLK);
+std::wstring App::About() const {
+    HWND about = nullptr;
+    if (!PumpUntil([&] { return (about = OwnedDialog(dialog_, IDC_ABOUT_ICON)) && IsWindowVisible(about); })) return L"";
+    std::wstring texts;
+    for (HWND c = GetWindow(about, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) texts += WindowText(c) + L" | ";
+    PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+    return PumpUntil([&] { return !IsWindow(about); }) ? texts : L"the About box did not close";
 }
+
+bool App::Type(std::initializer_list<WORD> keys) const {
+    INPUT key{};
+    key.type = INPUT_KEYBOARD;
+    std::vector<INPUT> input(2 * keys.size(), key);
+    for (size_t i = 0, n = input.size(); i < keys.size(); ++i)
+        input[i].ki.wVk = input[n - 1 - i].ki.wVk = keys.begin()[i], input[n - 1 - i].ki.dwFlags = KEYEVENTF_KEYUP;
+    return SetForegroundWindow(dialog_) && SendInput(UINT(input.size()), input.data(), sizeof(INPUT)) == input.size() && Flush();
+}
+
+bool App::TrayDoubleClick() const { return Send(window_, 0x8000, 0, WM_LBUTTONDBLCLK); }
 
 bool App::VolumeEvent(WPARAM event, wchar_t letter, int hearers) const {
     DEV_BROADCAST_VOLUME volume{};
@@ -285,7 +293,7 @@ std::wstring App::Tips() const {
 std::wstring App::Menu() const {
     const size_t before = TrayJournal().size();
     std::wstring menu;
-    PostMessageW(window_, 0x8000, 0, WM_RBUTTONDOWN);
+    PostMessageW(window_, 0x8000, MAKEWPARAM(300, 700), MAKELPARAM(WM_CONTEXTMENU, 1));  // as version 4 has it
     PumpUntil([&] {
         const auto calls = TrayJournal();
         for (size_t i = before; i < calls.size(); ++i)
@@ -309,8 +317,8 @@ bool App::Plug(wchar_t letter, const wchar_t* deviceId, int hearers) const {
     return SetSimulatedDevice(letter, deviceId) && VolumeEvent(DBT_DEVICEARRIVAL, letter, hearers);
 }
 
-bool App::Unplug(wchar_t letter) const {
-    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter);
+bool App::Unplug(wchar_t letter, int hearers) const {
+    return SetSimulatedDevice(letter, nullptr) && VolumeEvent(DBT_DEVICEREMOVECOMPLETE, letter, hearers);
 }
 
 // --- AppTest ---------------------------------------------------------------
@@ -350,7 +358,7 @@ std::wstring AppTest::Str(UINT id) const {
     return text;
 }
 
-::testing::AssertionResult AppTest::AnswerBox(UINT textId, UINT captionId, int button) {
+::testing::AssertionResult AppTest::AnswerBox(const std::wstring& textWanted, const std::wstring& captionWanted, int button) {
     HWND box = nullptr;
     if (!PumpUntil([&] { return (box = app.Box()) != nullptr; }))
         return ::testing::AssertionFailure() << "no message box; status " << Show(app.Text(IDC_STATUS));
@@ -359,8 +367,8 @@ std::wstring AppTest::Str(UINT id) const {
     PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
     if (!PumpUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }))
         return ::testing::AssertionFailure() << "the box " << Show(text) << " did not close";
-    if (text != Str(textId) || caption != Str(captionId))
+    if (text != textWanted || caption != captionWanted)
         return ::testing::AssertionFailure() << "box " << Show(caption) << ": " << Show(text) << ", expected "
-                                             << Show(Str(captionId)) << ": " << Show(Str(textId));
+                                             << Show(captionWanted) << ": " << Show(textWanted);
     return ::testing::AssertionSuccess();
 }

@@ -84,19 +84,23 @@ public:
 
     // A visible message box of the main dialog, or null.
     HWND Box() const;
+    // The About box's texts (" | " after each) once it shows, then OK pressed; empty when none came.
+    std::wstring About() const;
+    // Presses the keys in order and lets them go in reverse, with the dialog in front.
+    bool Type(std::initializer_list<WORD> keys) const;
     bool TrayDoubleClick() const;
     void TrayCommand(int id) const { PostMessageW(window_, WM_COMMAND, id, 0); }
     enum Hearers { kDialog = 1, kMainWindow = 2 };  // which windows hear the volume event
     bool Plug(wchar_t letter, const wchar_t* deviceId = kAccepted, int hearers = kDialog) const;
-    bool Unplug(wchar_t letter) const;
+    bool Unplug(wchar_t letter, int hearers = kDialog) const;
 
     // The test build's journal of notification-area calls (TrayJournal.txt),
     // a line a call, its fields between tabs.
     std::vector<std::wstring> TrayJournal() const;
     // The tooltips the shell was given since the icon was added, " | " between.
     std::wstring Tips() const;
-    // Opens the tray menu with a right click, reads its items (" | " between,
-    // greyed ones marked) and closes it again.
+    // Opens the tray menu as a right click or the menu key does, reads its items (" | " between,
+    // greyed and default ones marked) and closes it again.
     std::wstring Menu() const;
     // Visible message boxes of the main dialog.
     int Boxes() const;
@@ -123,7 +127,10 @@ protected:
     // Prepares a run folder named after the test and starts the program.
     ::testing::AssertionResult Launch(const RunFiles& files = {});
     // Waits for a message box, checks text and caption, presses `button`.
-    ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK);
+    ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK) {
+        return AnswerBox(Str(textId), Str(captionId), button);
+    }
+    ::testing::AssertionResult AnswerBox(const std::wstring& text, const std::wstring& caption, int button = IDOK);
 
     App app;
     HMODULE strings_ = nullptr;
