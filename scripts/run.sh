@@ -7,11 +7,16 @@
 #   scripts/run.sh unplug          detach it
 #   scripts/run.sh show | ok       print the status line and message boxes | press their OK
 #
-# Environment: FENNIK_DEMO_PORT the server's port (18731); FENNIK_DEMO_SLOW
-# milliseconds between the answer's 4 KiB pieces, long enough to try Cancel
-# (0); FENNIK_DEMO_DIR the demo's folder (build/demo); FENNIK_DEMO_BUILD a test
-# build to take the programs from as they are, not built here (the tests: its
-# program downloads from that build's own server).
+# Environment:
+#   FENNIK_DEMO_PORT   the server's port (18731)
+#   FENNIK_DEMO_SLOW   milliseconds between the answer's 4 KiB pieces (0); 500
+#                      makes a download of 8 s, long enough to try Cancel
+#   FENNIK_DEMO_SCALE  the display's scale in percent (100): 150 and 200 are
+#                      Wine's LogPixels 144 and 192
+#   FENNIK_DEMO_DIR    the demo's folder (build/demo)
+#   FENNIK_DEMO_BUILD  a test build whose programs are taken as they are, not
+#                      built here (the tests: its program downloads from that
+#                      build's own server)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -43,6 +48,7 @@ python3 -c 'import random,sys; r=random.Random(415); sys.stdout.buffer.write(byt
 # Prefix with drive E: as a removable drive; the device starts attached.
 tests/support/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
 wine "$build/tools/fennik_devicectl.exe" plug E >/dev/null
+wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $((96 * ${FENNIK_DEMO_SCALE:-100} / 100)) /f >/dev/null 2>&1
 
 # Every GET is answered with that file, in pieces of 4 KiB.
 python3 - "$port" "$demo/server/check.asp" "${FENNIK_DEMO_SLOW:-0}" >"$demo/server.log" 2>&1 </dev/null <<'PY' &
