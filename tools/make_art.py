@@ -29,7 +29,6 @@ BANNER_SIZE = (407, 112)
 WIZARD_SIZE = (164, 314)  # the setup's welcome and finish pages
 
 FONT_BOLD = "DejaVu-Sans-Bold"
-FONT_BOOK = "DejaVu-Sans"
 
 # House colours.
 NAVY_DEEP = "#06142b"
@@ -266,7 +265,7 @@ def splash():
     sx, sy = orbit_point(gcx, gcy, orx, ory, tilt, 259)
     pin_tip = (404, 168)
 
-    back = stars(w, h, 130, 7, avoid=(gcx, gcy, gr), clear=[(20, 55, 265, 160), (20, 230, 200, 275)])
+    back = stars(w, h, 130, 7, avoid=(gcx, gcy, gr), clear=[(20, 55, 265, 120)])
     glow = "stroke none fill '#2f9bff' circle %s %s\n" % (pt(gcx, gcy), pt(gcx + gr + 5, gcy))
     scene = globe(gcx, gcy, gr)
     trail = orbit_trail(gcx, gcy, orx, ory, tilt, 200, 330, 5, 0.12)
@@ -276,21 +275,18 @@ def splash():
     scene += satellite(sx, sy, 1.0, -38)
     scene += pin(*pin_tip, 15, outline=1.2)
 
+    # The product's name only: the picture is the same in every language.
     tx = 28
     title = text(tx, 62, 36, FONT_BOLD, "white", "GPS Fennik", kerning=-0.4)
-    words = text(tx + 1, 122, 14, FONT_BOOK, TAGLINE, "Fresh satellite data")
-    words += text(tx + 1, 141, 14, FONT_BOOK, TAGLINE, "for your GPS")
     accent = "stroke none fill '#f0822d' roundrectangle %s %s 1.5,1.5\n" % (pt(tx + 2, 110), pt(tx + 50, 113))
-    footer = text(tx + 1, 240, 10.5, FONT_BOOK, "#8fb6de", "Version 1.0")
-    footer += text(tx + 1, 255, 10.5, FONT_BOOK, "#8fb6de", "for KIVAR M415 GPS devices")
 
     layers = [
         (back, 0, False),
         (glow, 14, False),
         (trail, 0, False, (170, 250)),
         (scene, 0, False),
-        (title + words, 2.2, True),
-        (title + words + accent + footer, 0, False),
+        (title, 2.2, True),
+        (title + accent, 0, False),
     ]
     bg = gradient_background(w, h, (NAVY_DEEP, NAVY, "#0a2349", BLUE_SKY))
     return render(w, h, bg, layers)
@@ -304,7 +300,7 @@ def banner():
     sx, sy = orbit_point(gcx, gcy, orx, ory, tilt, 262)
     pin_tip = (338, 80)
 
-    back = stars(w, h, 60, 11, avoid=(gcx, gcy, gr), clear=[(10, 12, 240, 92)])
+    back = stars(w, h, 60, 11, avoid=(gcx, gcy, gr), clear=[(10, 12, 240, 70)])
     glow = "stroke none fill '#2f9bff' circle %s %s\n" % (pt(gcx, gcy), pt(gcx + gr + 3, gcy))
     scene = globe(gcx, gcy, gr, grid_width=0.9, meridians=(0.3, 0.62, 0.88), parallels=(-50, -22, 0))
     trail = orbit_trail(gcx, gcy, orx, ory, tilt, 236, 330, 4, 0.12)
@@ -316,7 +312,6 @@ def banner():
 
     tx = 18
     title = text(tx, 20, 31, FONT_BOLD, "white", "GPS Fennik", kerning=-0.4)
-    words = text(tx + 1, 70, 12.5, FONT_BOOK, TAGLINE, "Fresh satellite data for your GPS")
     accent = "stroke none fill '#f0822d' roundrectangle %s %s 1.5,1.5\n" % (pt(tx + 2, 61), pt(tx + 42, 63.5))
     base = "stroke none fill '#f0822d' rectangle 0,%d %d,%d\n" % (h - 3, w, h)
 
@@ -325,8 +320,8 @@ def banner():
         (glow, 8, False),
         (trail, 0, False, (190, 262)),
         (scene, 0, False),
-        (title + words, 1.8, True),
-        (title + words + accent + base, 0, False),
+        (title, 1.8, True),
+        (title + accent + base, 0, False),
     ]
     bg = gradient_background(w, h, (NAVY_DEEP, NAVY, "#0a2349", BLUE_SKY))
     return render(w, h, bg, layers)

@@ -1,5 +1,7 @@
 #include "persistence/run_key.h"
 
+#include <shlobj.h>
+
 #include "base/scoped_win.h"
 #include "persistence/machine_run_key.h"
 #include "persistence/startup_approved.h"
@@ -53,6 +55,27 @@ bool RunValuePresent(HKEY root) {
     return status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
 }
 
+// True when `path` lies inside the known folder `id` of this user.
+bool InsideKnownFolder(REFKNOWNFOLDERID id, const wchar_t* path) {
+    PWSTR folder = nullptr;
+    bool inside = false;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &folder))) {
+        int n = lstrlenW(folder);
+        if (n > 0 && folder[n - 1] == L'\\') --n;
+        inside = n > 0 && lstrlenW(path) > n && path[n] == L'\\' &&
+                 CompareStringOrdinal(path, n, folder, n, TRUE) == CSTR_EQUAL;
+    }
+    CoTaskMemFree(folder);
+    return inside;
+}
+
+// A copy in a user's profile (where the setup installs it) is that user's
+// alone: an entry for every user would have Windows try to start it at every
+// other user's logon. Local AppData may be redirected out of the profile.
+bool InUserProfile(const wchar_t* exePath) {
+    return InsideKnownFolder(FOLDERID_Profile, exePath) || InsideKnownFolder(FOLDERID_LocalAppData, exePath);
+}
+
 }  // namespace
 
 int SetStartWithWindows(int enable) {
@@ -70,22 +93,30 @@ int SetStartWithWindows(int enable) {
     const DWORD length = GetModuleFileNameW(nullptr, exePath + 1, MAX_PATH);
     // A cut path would start nothing at the next logon: store none.
     if (length == 0 || length >= MAX_PATH) return 0;
+    const bool forEveryUser = !InUserProfile(exePath + 1);
     exePath[length + 1] = L'"';
     const DWORD bytes = (length + 3) * sizeof(wchar_t);  // both quotes and the terminator
 
     // A tick means on, also where the user had switched it off in Windows.
-    if (WriteRunValue(OpenMachineRunKeyForWriting(), exePath, bytes)) {
+    if (forEveryUser && WriteRunValue(OpenMachineRunKeyForWriting(), exePath, bytes)) {
         // One registration only: an older one of this user would start a
         // second process at logon.
         DeleteRunValue(OpenUserRunKeyForWriting());
-        return SwitchStartOn() ? 1 : 0;
+        return SwitchStartOn(HKEY_LOCAL_MACHINE) ? 1 : 0;
     }
     // Without elevation the machine-wide key is refused; the user's own Run
     // key starts the program at this user's logon just as well.
-    return WriteRunValue(OpenUserRunKeyForWriting(), exePath, bytes) && SwitchStartOn() ? 1 : 0;
+    if (!WriteRunValue(OpenUserRunKeyForWriting(), exePath, bytes)) return 0;
+    DeleteRunValue(OpenMachineRunKeyForWriting());  // an older entry for every user, where this user may
+    return SwitchStartOn(HKEY_CURRENT_USER) ? 1 : 0;
 }
 
 int IsStartWithWindows() {
-    const bool present = RunValuePresent(HKEY_LOCAL_MACHINE) || RunValuePresent(HKEY_CURRENT_USER);
-    return present && !StartSwitchedOff() ? 1 : 0;
+    // Each entry has its own switch, kept beside its own Run key.
+    const auto on = [](HKEY root) { return RunValuePresent(root) && !StartSwitchedOff(root); };
+    return on(HKEY_LOCAL_MACHINE) || on(HKEY_CURRENT_USER) ? 1 : 0;
+}
+
+bool StartEntryLocked() {
+    return RunValuePresent(HKEY_LOCAL_MACHINE) && !OpenMachineRunKeyForWriting();
 }

@@ -10,18 +10,18 @@ constexpr BYTE kEnabledForm[12] = {2};
 
 }  // namespace
 
-bool StartSwitchedOff() {
+bool StartSwitchedOff(HKEY root) {
     BYTE data[64] = {};
     DWORD bytes = sizeof data;
     // Missing, or of a shape not known here: the Run value decides alone.
-    return RegGetValueW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, kRunValueName, RRF_RT_ANY, nullptr, data,
+    return RegGetValueW(root, kStartupApprovedKeyPath, kRunValueName, RRF_RT_ANY, nullptr, data,
                         &bytes) == ERROR_SUCCESS &&
            bytes > 0 && (data[0] & 1) != 0;
 }
 
-bool SwitchStartOn() {
-    return !StartSwitchedOff() ||
-           (RegSetKeyValueW(HKEY_CURRENT_USER, kStartupApprovedKeyPath, kRunValueName, REG_BINARY, kEnabledForm,
+bool SwitchStartOn(HKEY root) {
+    return !StartSwitchedOff(root) ||
+           (RegSetKeyValueW(root, kStartupApprovedKeyPath, kRunValueName, REG_BINARY, kEnabledForm,
                             sizeof kEnabledForm) == ERROR_SUCCESS &&
-            !StartSwitchedOff());
+            !StartSwitchedOff(root));
 }

@@ -75,6 +75,18 @@ void AddAboutToSystemMenu(HWND dialog) {
     AppendMenuW(system, MF_STRING, IDM_SYS_ABOUT, text);
 }
 
+// The box shows what is stored, never a tick that was refused; an entry for
+// every user that this user may not remove is greyed, as Windows shows a
+// setting managed elsewhere, rather than offered in vain.
+void ShowStartWithWindows(HWND dialog) {
+    CheckDlgButton(dialog, IDC_STARTUP, IsStartWithWindows() ? BST_CHECKED : BST_UNCHECKED);
+    HWND box = GetDlgItem(dialog, IDC_STARTUP);
+    const bool locked = StartEntryLocked();
+    // The keyboard must not stay on a control that takes no input.
+    if (locked && GetFocus() == box) SendMessageW(dialog, WM_NEXTDLGCTL, 0, FALSE);
+    EnableWindow(box, !locked);
+}
+
 void InitMainDialog(HWND dialog) {
     app.mainDialog.store(dialog);
 
@@ -94,7 +106,7 @@ void InitMainDialog(HWND dialog) {
     SetItemText(dialog, IDC_AUTO_UPDATE, IDS_CHK_AUTO_UPDATE);
     CheckDlgButton(dialog, IDC_AUTO_UPDATE, ReadAutoUpdateFlag() ? BST_CHECKED : BST_UNCHECKED);
     SetItemText(dialog, IDC_STARTUP, IDS_CHK_STARTUP);
-    CheckDlgButton(dialog, IDC_STARTUP, IsStartWithWindows() ? BST_CHECKED : BST_UNCHECKED);
+    ShowStartWithWindows(dialog);
     SetItemText(dialog, IDC_UPDATE, IDS_BTN_UPDATE);
     SetItemText(dialog, IDC_CLOSE, IDS_BTN_CLOSE);
 
@@ -164,8 +176,7 @@ void OnCommand(HWND dialog, WORD id) {
     case IDC_CLOSE: ShowWindow(dialog, SW_HIDE); break;
     case IDC_STARTUP:
         SetStartWithWindows(IsDlgButtonChecked(dialog, IDC_STARTUP) == BST_CHECKED ? 1 : 0);
-        // The box shows what is stored, never a tick that was refused.
-        CheckDlgButton(dialog, IDC_STARTUP, IsStartWithWindows() ? BST_CHECKED : BST_UNCHECKED);
+        ShowStartWithWindows(dialog);
         break;
     default: break;
     }

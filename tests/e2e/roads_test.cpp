@@ -334,9 +334,11 @@ TEST_F(Road, RefusedModelIsRefusedUntilTheNextDevice) {
 }
 
 // The two check boxes store what they show, and show only what was stored:
-// where Windows refuses the machine-wide Run key, the user's key holds it.
-// Each box is clicked while the other shows the other state. A start switched
-// off in Windows' start-up apps shows no tick, until a tick switches it on.
+// where Windows refuses the machine-wide Run key, the user's key holds it; an
+// entry for every user that the user may not change is greyed; a copy in the
+// profile registers for its user only. Each box is clicked while the other
+// shows the other state. A start switched off in Windows' start-up apps (beside
+// its own Run key) shows no tick, until a tick switches it on.
 TEST_F(Road, CheckBoxesShowWhatIsStored) {
     const auto has = [](HKEY root) {
         return RegGetValueW(root, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
@@ -345,31 +347,41 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"MachineRunKeyDenied", REG_DWORD, &one, 4), 0);
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, L"x", 4), 0);
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue, REG_BINARY, "\3\x7a\x91\0", 4), 0);
-    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(Launch() && app.TrayDoubleClick());  // shown: the keyboard follows a click
     EXPECT_EQ(app.Ask(IDC_STARTUP, BM_GETCHECK), BST_UNCHECKED);
     EXPECT_EQ(app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK), BST_CHECKED);
+    const std::wstring programs = _wgetenv(L"LOCALAPPDATA") + std::wstring(L"\\Programs");  // where the setup installs
+    enum { kSameFolder = 1, kInProfile, kMachineValue = 1, kMachineOff };  // started again; planted
     const struct {
         const char* what;
-        int box;
-        bool denied, plantMachineValue;
+        int restart, plant, box;  // box 0: none clicked
+        bool denied;
         LRESULT startup, autoUpdate;
-        bool machine, user;
+        bool greyed, machine, user;
         const wchar_t* settings;
     } clicks[] = {
-        {"tick start, machine key refused", IDC_STARTUP, true, false, BST_CHECKED, BST_CHECKED, false, true, L""},
-        {"untick auto-update", IDC_AUTO_UPDATE, true, false, BST_CHECKED, BST_UNCHECKED, false, true, L"0"},
-        {"tick auto-update", IDC_AUTO_UPDATE, true, false, BST_CHECKED, BST_CHECKED, false, true, L"1"},
-        {"untick start, a machine value stays", IDC_STARTUP, true, true, BST_CHECKED, BST_CHECKED, true, false, L"1"},
-        {"untick start, allowed", IDC_STARTUP, false, false, BST_UNCHECKED, BST_CHECKED, false, false, L"1"},
+        {"tick start, machine key refused", 0, 0, IDC_STARTUP, true, BST_CHECKED, BST_CHECKED, false, false, true, L""},
+        {"untick auto-update", 0, 0, IDC_AUTO_UPDATE, true, BST_CHECKED, BST_UNCHECKED, false, false, true, L"0"},
+        {"tick auto-update", 0, 0, IDC_AUTO_UPDATE, true, BST_CHECKED, BST_CHECKED, false, false, true, L"1"},
+        {"untick start, a machine value stays", 0, kMachineValue, IDC_STARTUP, true, BST_CHECKED, BST_CHECKED, true, true, false, L"1"},
+        {"started again, machine value refused", kSameFolder, 0, 0, true, BST_CHECKED, BST_CHECKED, true, true, false, L"1"},
+        {"started again, switched off for all", kSameFolder, kMachineOff, 0, false, BST_UNCHECKED, BST_CHECKED, false, true, false, L"1"},
+        {"tick start, switched on for all", 0, 0, IDC_STARTUP, false, BST_CHECKED, BST_CHECKED, false, true, false, L"1"},
+        {"untick start, allowed", 0, 0, IDC_STARTUP, false, BST_UNCHECKED, BST_CHECKED, false, false, false, L"1"},
+        {"tick start in the profile", kInProfile, kMachineValue, IDC_STARTUP, false, BST_CHECKED, BST_CHECKED, false, false, true, L""},
     };
     for (const auto& c : clicks) {
-        if (c.plantMachineValue) RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, L"x", 4);
+        if (c.plant == kMachineOff) RegSetKeyValueW(HKEY_LOCAL_MACHINE, kStartupApproved, kRunValue, REG_BINARY, "\3\x7a\x91\0", 4);
         if (!c.denied) RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);
-        app.Click(c.box);
+        CreateDirectoryW(programs.c_str(), nullptr);
+        ASSERT_TRUE(!c.restart || ((c.restart == kSameFolder || app.Prepare(programs + L"\\FennikE2E", {})) && app.Start() && app.WaitForDialog()));
+        if (c.plant == kMachineValue) RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, L"x", 4);  // unseen until a click
+        if (c.box) app.Click(c.box);
         ASSERT_TRUE(app.Flush());
         EXPECT_TRUE(app.Ask(IDC_STARTUP, BM_GETCHECK) == c.startup && app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK) == c.autoUpdate)
             << c.what << ": start " << app.Ask(IDC_STARTUP, BM_GETCHECK) << ", auto " << app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK);
-        EXPECT_TRUE(has(HKEY_LOCAL_MACHINE) == c.machine && has(HKEY_CURRENT_USER) == c.user) << c.what;
+        EXPECT_TRUE(has(HKEY_LOCAL_MACHINE) == c.machine && has(HKEY_CURRENT_USER) == c.user && app.Enabled(IDC_STARTUP) != c.greyed &&
+                    (!c.greyed || !c.box || app.Focus() == IDC_CLOSE)) << c.what << ", focus " << app.Focus();
         EXPECT_EQ(FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini"))),
                   *c.settings ? L"[AUTO UPDATE]\r\n" + std::wstring(c.settings) + L"\r\n" : L"")
             << c.what;

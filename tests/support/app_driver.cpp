@@ -129,8 +129,8 @@ bool ResetMachine() {
         if (process) WaitForSingleObject(process, 3000), CloseHandle(process);
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);  // devices, and the machine Run key's refusal
-    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) RegDeleteKeyValueW(root, kRunKey, kRunValue);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue);
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
+        RegDeleteKeyValueW(root, kRunKey, kRunValue), RegDeleteKeyValueW(root, kStartupApproved, kRunValue);
     for (const wchar_t* root : {L"E:\\", L"F:\\", L"G:\\"}) EmptyFolder(root);
     return CountMainWindows() == 0;
 }
@@ -164,7 +164,7 @@ std::wstring WindowsPath(const char* unixPath) {
 bool App::Prepare(const std::wstring& name, const RunFiles& files) {
     const std::wstring dist = WindowsPath(FENNIK_DIST_DIR "/");
     const std::wstring parent = ExeDirectory() + L"e2e-run\\";
-    folder_ = parent + name + L"\\";
+    folder_ = (name.find(L':') == std::wstring::npos ? parent : L"") + name + L"\\";
     CreateDirectoryW(parent.c_str(), nullptr);
     CreateDirectoryW(folder_.c_str(), nullptr);
     for (const wchar_t* file : {L"Kelva_config.ini", L"Kelva_log.txt", L"Ephemeris.ee", L"packedEphemeris.ee",

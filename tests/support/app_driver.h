@@ -58,6 +58,7 @@ public:
     App& operator=(const App&) = delete;
     ~App() { Shutdown(); }
 
+    // `name`: a folder of the tests' run folders, or a full path.
     bool Prepare(const std::wstring& name, const RunFiles& files);
     bool Start(const wchar_t* commandLine = nullptr);
     // The main window, then the main dialog once its initialisation returned.
