@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <new>
 
 #include "acquisition/calendar.h"
 #include "acquisition/dl_callback.h"
@@ -76,11 +77,12 @@ DWORD WINAPI TransferWatchdog(LPVOID parameter) {
 
 // URLDownloadToFileW under the watchdog's eye.
 HRESULT BoundedTransfer() {
-    auto* watch = new Watch;
+    auto* watch = new (std::nothrow) Watch;
+    if (watch == nullptr) return E_OUTOFMEMORY;
     downloadCallback.ResetReport();
     downloadCallback.SetWakeEvent(watch->wake.Get());
-    ScopedKernelHandle watchdog(watch->done && watch->wake ? CreateThread(nullptr, 0, TransferWatchdog, watch, 0, nullptr)
-                                                           : nullptr);
+    const bool eventsMade = watch->done && watch->wake;
+    ScopedKernelHandle watchdog(eventsMade ? CreateThread(nullptr, 0, TransferWatchdog, watch, 0, nullptr) : nullptr);
     // Without its watchdog a transfer could hang for ever: none starts.
     HRESULT result = E_OUTOFMEMORY;
     if (watchdog) result = URLDownloadToFileW(nullptr, kDownloadUrl, app.downloadPath, 0, &downloadCallback);
@@ -112,12 +114,13 @@ HRESULT FetchEphemeris() {
         result = INET_E_DOWNLOAD_FAILURE;
     // On the disk before it replaces the file that was good; a scanner may
     // hold the new or the old file for a moment.
-    if (result == S_OK && (!FlushToMedium(app.downloadPath) || !ReplaceByRename(app.downloadPath, app.localEphemerisPath)))
+    if (result == S_OK &&
+        (!FlushToMedium(app.downloadPath) || !ReplaceByRename(app.downloadPath, app.localEphemerisPath)))
         result = HRESULT_FROM_WIN32(GetLastError());
     // Nothing of a refused answer stays: not beside the program (the network
     // library may still have been writing it), not in the internet cache.
-    if (result != S_OK) RetryWhileHeld([] { return DeleteFileW(app.downloadPath) || GetLastError() == ERROR_FILE_NOT_FOUND; },
-                                       kHeldFileErrors, kRenameRetryMs);
+    const auto removed = [] { return DeleteFileW(app.downloadPath) || GetLastError() == ERROR_FILE_NOT_FOUND; };
+    if (result != S_OK) RetryWhileHeld(removed, kHeldFileErrors, kRenameRetryMs);
     DeleteUrlCacheEntryW(kDownloadUrl);
     return result;
 }
