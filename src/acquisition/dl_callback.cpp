@@ -90,13 +90,12 @@ ULONG DlCallback::Release() {
 }
 void DlCallback::ResetReport() {
     report_ = TransferReport{};
-    abort_.store(TransferAbort::None);
+    abort_.store(false);
     NoteProgress();
 }
 
-void DlCallback::RequestAbort(TransferAbort reason) {
-    TransferAbort none = TransferAbort::None;
-    abort_.compare_exchange_strong(none, reason);
+void DlCallback::RequestAbort() {
+    abort_.store(true);
     std::lock_guard<SrwLock> hold(bindingLock_);
     if (wake_ != nullptr) SetEvent(wake_);
 }
@@ -133,7 +132,7 @@ bool DlCallback::Refused(ULONGLONG bytes) {
     // The server answered: this counts as data, so no older file is sent in
     // its place as after a server that never answered.
     MoveStateUnlessCancelled(Downloading);
-    RequestAbort(TransferAbort::TooLarge);
+    RequestAbort();
     return true;
 }
 
@@ -145,7 +144,7 @@ HRESULT DlCallback::OnStartBinding(DWORD, IBinding* binding) {
         if (binding_ != nullptr) binding_->Release();
         binding_ = binding;
         // An abort asked for before the binding existed is carried out now.
-        if (abort_.load() != TransferAbort::None && wake_ != nullptr) SetEvent(wake_);
+        if (abort_.load() && wake_ != nullptr) SetEvent(wake_);
     }
     return S_OK;
 }
@@ -198,7 +197,7 @@ HRESULT DlCallback::OnResponse(DWORD responseCode, LPCWSTR responseHeaders, LPCW
 }
 
 HRESULT DlCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode, LPCWSTR) {
-    if (app.updateState.load() == CancelRequested || abort_.load() != TransferAbort::None) return E_ABORT;
+    if (app.updateState.load() == CancelRequested || abort_.load()) return E_ABORT;
     const bool data = ulStatusCode == BINDSTATUS_BEGINDOWNLOADDATA || ulStatusCode == BINDSTATUS_DOWNLOADINGDATA ||
                       ulStatusCode == BINDSTATUS_ENDDOWNLOADDATA;
     if (!data) return S_OK;

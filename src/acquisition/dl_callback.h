@@ -16,9 +16,6 @@
 // as soon as its length is announced or its bytes have come.
 inline constexpr ULONGLONG kMaxEphemerisBytes = 16ull << 20;
 
-// Why a transfer was ended before its own end.
-enum class TransferAbort : uint32_t { None, Cancelled, Stalled, TooLong, TooLarge };
-
 // What the transfer reported, so that an error answer or a body that is empty
 // or shorter than announced is not taken for a download (the transfer's own
 // result may still be success then).
@@ -60,10 +57,10 @@ public:
     void ResetReport();
     const TransferReport& Report() const { return report_; }
 
-    // Any thread: ends the transfer for `reason` (the first reason given
-    // stays) by waking `wake`, the event of the thread that aborts the binding.
-    void RequestAbort(TransferAbort reason);
-    TransferAbort AbortReason() const { return abort_.load(); }
+    // Any thread: ends the transfer (cancelled, stalled, too long or too
+    // large) by waking `wake`, the event of the thread that aborts the binding.
+    void RequestAbort();
+    bool AbortRequested() const { return abort_.load(); }
     // When the last bytes came (GetTickCount64), or the transfer began.
     ULONGLONG LastProgressTick() const { return lastProgress_.load(); }
     // The watchdog's side: the event it waits on, and the abort it carries out.
@@ -77,7 +74,7 @@ private:
     bool Refused(ULONGLONG bytes);
 
     TransferReport report_;
-    std::atomic<TransferAbort> abort_{TransferAbort::None};
+    std::atomic<bool> abort_{false};
     std::atomic<ULONGLONG> lastProgress_{0};
     SrwLock bindingLock_;  // guards the two below; never held across a wait
     IBinding* binding_ = nullptr;

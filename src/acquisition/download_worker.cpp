@@ -61,12 +61,12 @@ DWORD WINAPI TransferWatchdog(LPVOID parameter) {
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG stallEnds = downloadCallback.LastProgressTick() + kStallLimitMs;
         const ULONGLONG transferEnds = watch.started + kTransferLimitMs;
-        if (app.updateState.load() == CancelRequested || app.shuttingDown.load())
-            downloadCallback.RequestAbort(TransferAbort::Cancelled);
-        if (now >= stallEnds) downloadCallback.RequestAbort(TransferAbort::Stalled);
-        if (now >= transferEnds) downloadCallback.RequestAbort(TransferAbort::TooLong);
+        // Also a cancel or an exit that came before this transfer began.
+        if (app.updateState.load() == CancelRequested || app.shuttingDown.load() || now >= stallEnds ||
+            now >= transferEnds)
+            downloadCallback.RequestAbort();
         DWORD wait = INFINITE;  // once aborted, only a late binding needs this thread again
-        if (downloadCallback.AbortReason() != TransferAbort::None) {
+        if (downloadCallback.AbortRequested()) {
             downloadCallback.AbortBinding();
         } else {
             wait = static_cast<DWORD>(std::min(stallEnds, transferEnds) - now);
@@ -88,7 +88,7 @@ HRESULT BoundedTransfer() {
     if (watchdog) result = URLDownloadToFileW(nullptr, kDownloadUrl, app.downloadPath, 0, &downloadCallback);
     downloadCallback.SetWakeEvent(nullptr);
     downloadCallback.ReleaseBinding();
-    if (downloadCallback.AbortReason() != TransferAbort::None) result = E_ABORT;
+    if (downloadCallback.AbortRequested()) result = E_ABORT;
 
     SetEvent(watch->done.Get());
     // An abort stuck in the network library must not hold the worker: the
@@ -183,7 +183,7 @@ uint32_t DecideAfterDownload(const DownloadOutcome& outcome) {
 }
 
 void AbortDownload() {
-    downloadCallback.RequestAbort(TransferAbort::Cancelled);
+    downloadCallback.RequestAbort();
 }
 
 DWORD WINAPI DownloadWorker(LPVOID) {
