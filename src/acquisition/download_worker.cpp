@@ -173,7 +173,9 @@ bool TransferComplete(const TransferReport& report, ULONGLONG fileSize) {
 uint32_t DecideAfterDownload(const DownloadOutcome& outcome) {
     if (outcome.stateNow == CancelRequested) return Idle;
     if (outcome.deviceDriveCount > 0 && outcome.localFilePresent() &&
-        (outcome.succeeded || outcome.stateNow == Connecting) &&
+        // A device left attached already has the local file: a quiet refresh
+        // that fails does not write it again every few minutes.
+        (outcome.succeeded || (outcome.stateNow == Connecting && !outcome.quiet)) &&
         CompareTimestamps(outcome.storedExpiry, outcome.now) != -1)
         return Copying;
     if (!outcome.succeeded) return DownloadFailed;
@@ -203,6 +205,7 @@ DWORD WINAPI DownloadWorker(LPVOID) {
 
     const uint32_t next = StoreFinalState([&](uint32_t current) {
         outcome.stateNow = current;
+        outcome.quiet = app.updateOrigin.load() != UserUpdate;
         outcome.deviceDriveCount = app.deviceDrives.Snapshot().Count();
         return DecideAfterDownload(outcome);
     });

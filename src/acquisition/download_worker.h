@@ -25,6 +25,7 @@ void AbortDownload();
 // The facts the worker's final decision rests on.
 struct DownloadOutcome {
     uint32_t stateNow;        // updateState when the decision is taken
+    bool quiet;               // the program's own refresh, not the user's update
     bool succeeded;           // a complete file was received and put in place
     uint16_t deviceDriveCount;
     bool (*localFilePresent)();
@@ -34,7 +35,8 @@ struct DownloadOutcome {
 
 // The next state after a download: Idle when cancelled; Copying when a device
 // drive is known, the local file exists, has not expired, and the download
-// succeeded or never received data; DownloadFailed on failure; else unchanged.
+// succeeded or (the user's update) never received data; DownloadFailed on
+// failure; else unchanged.
 uint32_t DecideAfterDownload(const DownloadOutcome& outcome);
 
 // True when the transfer delivered a whole, non-empty body with the status

@@ -99,6 +99,10 @@ DWORD WINAPI CopyWorker(LPVOID) {
             GetLocalTime(&now);
             ShowTimeField(IDC_UPDATE_TIME, now);
             WriteTimestamp(kUpdateTimeHeader, now);
+            // The device now holds the local file's data: its reminders start afresh.
+            SYSTEMTIME expiry = {};
+            ReadTimestamp(kExpireTimeHeader, &expiry);
+            WriteDeviceExpiry(expiry, NoReminderShown);
             outcome = Copied;
         }
     }

@@ -146,6 +146,39 @@ bool ReadValue(const wchar_t* header, wchar_t (&buf)[kReadChars]) {
     return file && FindSection(file.Get(), header) && ReadChunk(file.Get(), buf, &got);
 }
 
+// Parses the timestamp text at the start of `buf`. A file torn by a power cut
+// may keep its headers with zeros or junk where the digits were: such a time
+// counts as missing, never as a year far ahead that would keep a stale file
+// "unexpired" for ever.
+bool ParseTimestamp(const wchar_t* buf, SYSTEMTIME* time) {
+    *time = SYSTEMTIME{};
+    const auto number = [buf](size_t at, size_t digits) {
+        int value = 0;
+        for (size_t k = at; k < at + digits; ++k) {
+            if (buf[k] < L'0' || buf[k] > L'9') return -1;
+            value = value * 10 + (buf[k] - L'0');
+        }
+        return value;
+    };
+    const int year = number(0, 4), month = number(5, 2), day = number(8, 2), hour = number(11, 2),
+              minute = number(14, 2);
+    if (year < 1601 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        day > MonthLength(static_cast<WORD>(month), static_cast<WORD>(year)))
+        return false;
+    time->wYear = static_cast<WORD>(year);
+    time->wMonth = static_cast<WORD>(month);
+    time->wDay = static_cast<WORD>(day);
+    time->wHour = static_cast<WORD>(hour);
+    time->wMinute = static_cast<WORD>(minute);
+    return true;
+}
+
+bool HasSection(const wchar_t* header) {
+    std::lock_guard<SrwLock> hold(settingsLock);
+    ScopedFile file = OpenSettings(GENERIC_READ, OPEN_EXISTING);
+    return file && FindSection(file.Get(), header);
+}
+
 }  // namespace
 
 int WriteAutoUpdateFlag(int flag) {
@@ -174,27 +207,32 @@ int ReadTimestamp(const wchar_t* header, SYSTEMTIME* time) {
     *time = SYSTEMTIME{};  // first of all: callers test the year for zero
     if (!header) return 0;
     wchar_t buf[kReadChars];
-    if (!ReadValue(header, buf)) return 0;
-    // A file torn by a power cut may keep its headers with zeros or junk
-    // where the digits were: such a time counts as missing, never as a year
-    // far ahead that would keep a stale file "unexpired" for ever.
-    const auto number = [&buf](size_t at, size_t digits) {
-        int value = 0;
-        for (size_t k = at; k < at + digits; ++k) {
-            if (buf[k] < L'0' || buf[k] > L'9') return -1;
-            value = value * 10 + (buf[k] - L'0');
-        }
-        return value;
-    };
-    const int year = number(0, 4), month = number(5, 2), day = number(8, 2), hour = number(11, 2),
-              minute = number(14, 2);
-    if (year < 1601 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-        day > MonthLength(static_cast<WORD>(month), static_cast<WORD>(year)))
-        return 0;
-    time->wYear = static_cast<WORD>(year);
-    time->wMonth = static_cast<WORD>(month);
-    time->wDay = static_cast<WORD>(day);
-    time->wHour = static_cast<WORD>(hour);
-    time->wMinute = static_cast<WORD>(minute);
+    return ReadValue(header, buf) && ParseTimestamp(buf, time) ? 1 : 0;
+}
+
+int WriteDeviceExpiry(const SYSTEMTIME& expiry, DeviceReminder shown) {
+    wchar_t value[kReadChars];
+    FormatTimestamp(expiry, value);
+    if (std::wcslen(value) != kTimestampChars) return 0;
+    value[kTimestampChars] = L' ';
+    value[kTimestampChars + 1] = static_cast<wchar_t>(L'0' + shown);
+    if (!HasSection(kDeviceExpiryHeader)) {
+        // The four sections keep their places before this one: a missing
+        // flag is written as it reads (on), a missing time leaves the expiry unknown.
+        for (const wchar_t* header : {kDownloadTimeHeader, kUpdateTimeHeader, kExpireTimeHeader})
+            if (!HasSection(header)) return 0;
+        if (!HasSection(kAutoUpdateHeader) && !WriteAutoUpdateFlag(ReadAutoUpdateFlag())) return 0;
+    }
+    return WriteValue(kDeviceExpiryHeader, std::wstring_view(value, kTimestampChars + 2));
+}
+
+int ReadDeviceExpiry(SYSTEMTIME* expiry, DeviceReminder* shown) {
+    wchar_t buf[kReadChars];
+    *expiry = SYSTEMTIME{};
+    *shown = NoReminderShown;
+    if (!ReadValue(kDeviceExpiryHeader, buf)) return 0;
+    const wchar_t mark = buf[kTimestampChars + 1];
+    if (buf[kTimestampChars] != L' ' || mark < L'0' || mark > L'2' || !ParseTimestamp(buf, expiry)) return 0;
+    *shown = static_cast<DeviceReminder>(mark - L'0');
     return 1;
 }

@@ -8,6 +8,11 @@ inline constexpr wchar_t kAutoUpdateHeader[] = L"[AUTO UPDATE]\r\n";
 inline constexpr wchar_t kDownloadTimeHeader[] = L"[DOWNLOAD TIME]\r\n";
 inline constexpr wchar_t kUpdateTimeHeader[] = L"[UPDATE TIME]\r\n";
 inline constexpr wchar_t kExpireTimeHeader[] = L"[EXPIRE TIME]\r\n";
+// The data last copied onto the device: its expiry, a space and which
+// reminder of it was shown (a DeviceReminder digit). Written only after the
+// four sections above, so their places stay where older versions put them.
+inline constexpr wchar_t kDeviceExpiryHeader[] = L"[DEVICE EXPIRY]\r\n";
+enum DeviceReminder : int { NoReminderShown = 0, ExpiringShown = 1, ExpiredShown = 2 };
 
 // 1 when the value was written, else 0.
 int WriteAutoUpdateFlag(int flag);
@@ -17,3 +22,8 @@ int ReadAutoUpdateFlag();
 int WriteTimestamp(const wchar_t* header, SYSTEMTIME time);
 // 1 when a value was found and parsed; the record is all zero whenever 0.
 int ReadTimestamp(const wchar_t* header, SYSTEMTIME* time);
+// 1 when written. An all-zero `expiry` records it as unknown. The first write
+// needs the time sections there, and adds the auto-update one if missing.
+int WriteDeviceExpiry(const SYSTEMTIME& expiry, DeviceReminder shown);
+// 1 when a whole record was read; else 0, with `expiry` all zero.
+int ReadDeviceExpiry(SYSTEMTIME* expiry, DeviceReminder* shown);

@@ -45,7 +45,10 @@ inline constexpr UINT MSG_ANIMATION_TIMER = WM_APP + 5;
 // Posted to the main window when the shell refused a tooltip change: it lost
 // the icon, which is then added again.
 inline constexpr UINT MSG_TRAY_LOST = WM_APP + 6;
-static_assert(MSG_DRIVE_ADDED > WM_TRAYNOTIFY && MSG_TRAY_LOST < 0xC000, "private messages stay in WM_APP");
+// Posted to the main window by the dialog after its first drive scan: the
+// start-up look at the data's freshness comes after the device's own update.
+inline constexpr UINT MSG_FRESHNESS_LOOK = WM_APP + 7;
+static_assert(MSG_DRIVE_ADDED > WM_TRAYNOTIFY && MSG_FRESHNESS_LOOK < 0xC000, "private messages stay in WM_APP");
 inline constexpr LPARAM kTrayDoubleClick = WM_LBUTTONDBLCLK;  // 515, also the hand-over
 
 inline constexpr wchar_t kShowMainDialogMessageName[] = L"KIVAR_SHOW_MAIN_DIALOG_IND";
@@ -59,6 +62,12 @@ inline constexpr UINT kSplashMs = 2000;
 inline constexpr UINT_PTR TIMER_TRAY_RETRY = 103;
 inline constexpr UINT kTrayRetryMs = 2000;
 inline constexpr ULONGLONG kTrayRetryForMs = 120000;
+// On the main window: the periodic look at the data's freshness.
+inline constexpr UINT_PTR TIMER_FRESHNESS = 104;
+
+// Whose update runs: the user's (the default, with its result box), or the
+// program's own quiet refresh, before or after its final decision.
+enum UpdateOrigin : uint32_t { UserUpdate = 0, QuietRunning = 1, QuietDecided = 2 };
 
 struct AppState {
     // --- shared between the main thread and the workers ----------------------
@@ -71,6 +80,11 @@ struct AppState {
     std::atomic<HWND> mainDialog{nullptr};
     // Set once the main window is going away: no new worker may start.
     std::atomic<bool> shuttingDown{false};
+    // An UpdateOrigin; changed under workflowLock.
+    std::atomic<uint32_t> updateOrigin{UserUpdate};
+    // A device arrived after a quiet update had decided without it: its own
+    // update follows once the workers are done.
+    std::atomic<bool> arrivalPending{false};
 
     // Serialises the read-modify-write steps of the workflow: the Update
     // command's transition, a worker's final decision and every worker start.

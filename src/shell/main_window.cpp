@@ -15,6 +15,7 @@
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
 #include "shell/tray_icon.h"
+#include "workflow/freshness.h"
 #include "workflow/main_dialog.h"
 #include "workflow/update_state.h"
 
@@ -207,8 +208,19 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_TRAYNOTIFY: OnTrayNotify(wParam, lParam); break;
     case WM_TIMER:
         if (wParam == TIMER_TRAY_RETRY) TrayRetry();
+        if (wParam == TIMER_FRESHNESS) LookAtFreshness();
         break;
     case MSG_TRAY_LOST: TrayRetry(); break;
+    case MSG_FRESHNESS_LOOK:
+        // The start-up look, after the first drive scan; then at the interval.
+        SetTimer(window, TIMER_FRESHNESS, kFreshnessIntervalMs, nullptr);
+        LookAtFreshness();
+        break;
+    // Broadcast to every top-level window, the dialog too: only this one looks.
+    case WM_POWERBROADCAST:
+        if (wParam == PBT_APMRESUMEAUTOMATIC) LookAtFreshness();
+        break;
+    case WM_TIMECHANGE: LookAtFreshness(); break;
     case WM_DEVICECHANGE: OnDeviceChange(wParam, lParam); break;
     default:
         if (message == app.showMainDialogMessage && message != 0) {

@@ -33,9 +33,11 @@
 #define IDS_MSG_COPY_DONE        1027
 #define IDS_MSG_COPY_FAILED      1028
 #define IDS_MSG_DEVICE_REFUSED   1029
+#define IDS_REMINDER_EXPIRING    1030
+#define IDS_REMINDER_EXPIRED     1031
 
 #define IDS_FIRST                IDS_APP_TITLE
-#define IDS_LAST                 IDS_MSG_DEVICE_REFUSED
+#define IDS_LAST                 IDS_REMINDER_EXPIRED
 // clang-format on
 
 #ifndef RC_INVOKED
@@ -76,6 +78,8 @@ inline constexpr StringIdName kStringIdNames[] = {
     {IDS_MSG_COPY_DONE, "IDS_MSG_COPY_DONE"},
     {IDS_MSG_COPY_FAILED, "IDS_MSG_COPY_FAILED"},
     {IDS_MSG_DEVICE_REFUSED, "IDS_MSG_DEVICE_REFUSED"},
+    {IDS_REMINDER_EXPIRING, "IDS_REMINDER_EXPIRING"},
+    {IDS_REMINDER_EXPIRED, "IDS_REMINDER_EXPIRED"},
 };
 static_assert(sizeof(kStringIdNames) / sizeof(kStringIdNames[0]) == IDS_LAST - IDS_FIRST + 1);
 #endif

@@ -161,6 +161,22 @@ void TrayUpdateTip(const wchar_t* text) {
     }
 }
 
+bool TrayShowBalloon(const wchar_t* text, DWORD infoFlags) {
+    std::unique_lock<SrwLock> hold(app.trayLock);
+    NOTIFYICONDATAW record = app.trayIconData;
+    hold.unlock();
+    if (record.hWnd == nullptr || app.shuttingDown.load()) return false;
+    // Only the balloon: a tooltip sent here could overtake a newer one.
+    record.uFlags = NIF_INFO;
+    record.dwInfoFlags = infoFlags;
+    record.uTimeout = kBalloonMs;
+    lstrcpynW(record.szInfoTitle, app.appTitle, ARRAYSIZE(record.szInfoTitle));
+    lstrcpynW(record.szInfo, text, ARRAYSIZE(record.szInfo));
+    if (SendTrayRecord(NIM_MODIFY, record, app.instanceHandle)) return true;
+    PostMessageW(record.hWnd, MSG_TRAY_LOST, 0, 0);  // the shell lost the icon: bring it back
+    return false;
+}
+
 void TrayRemove() {
     std::unique_lock<SrwLock> hold(app.trayLock);
     app.trayIconData.uFlags = 0;

@@ -22,6 +22,9 @@ void TrayRetry();
 // Replaces the tooltip (cut to 127 characters); any thread. A refusal posts
 // MSG_TRAY_LOST to the owner.
 void TrayUpdateTip(const wchar_t* text);
+// Shows a balloon with `text` under the program's title (`infoFlags`: its
+// NIIF_ icon), leaving the tooltip alone. False when the shell refused it.
+bool TrayShowBalloon(const wchar_t* text, DWORD infoFlags);
 // Removes the icon.
 void TrayRemove();
 

@@ -16,6 +16,7 @@
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
 #include "shell/tray_shell.h"
+#include "workflow/freshness.h"
 #include "workflow/update_state.h"
 
 namespace {
@@ -113,6 +114,8 @@ void InitMainDialog(HWND dialog) {
     // A device already attached is reported like a new one.
     ScanDeviceDrives(dialog);
     RegisterDeviceEvents(dialog);
+    // Behind the scan's report, so a device's own update comes first.
+    PostMessageW(app.mainWindow, MSG_FRESHNESS_LOOK, 0, 0);
 }
 
 void ConfirmExit(HWND dialog) {
@@ -148,7 +151,11 @@ void SetAnimationTimer(HWND dialog, bool run) {
 
 void OnDriveAdded(HWND dialog) {
     if (ReadAutoUpdateFlag() == 0) return;
-    if (!NoWorkerRunning()) return;
+    if (!NoWorkerRunning()) {
+        // The program's own update becomes the user's, or makes way for it.
+        if (ClaimQuietUpdate()) RestoreAndActivate(dialog);
+        return;
+    }
     RestoreAndActivate(dialog);
     if (app.readyForUpdate.load() == 1) SendMessageW(dialog, WM_COMMAND, IDC_UPDATE, 0);
 }
@@ -256,6 +263,7 @@ INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
         }
         break;
     case MSG_DRIVE_ADDED: OnDriveAdded(dialog); break;
+    case MSG_DRIVE_REMOVED: RemindOfDeviceExpiry(); break;
     case MSG_DEVICE_REFUSED: OnDeviceRefused(dialog); break;
     case MSG_ANIMATION_TIMER: SetAnimationTimer(dialog, wParam != 0); break;
     default: break;

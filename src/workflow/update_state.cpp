@@ -118,7 +118,8 @@ void PresentState(uint32_t state, bool startWorker) {
     view.setTrayTip(tip);
 
     if (row.messageId != 0) {
-        view.showMessage(row.messageId, row.messageCaptionId, row.messageIcon);
+        // The program's own refresh keeps quiet: the dialog, the tooltip and the log tell.
+        if (app.updateOrigin.load() == UserUpdate) view.showMessage(row.messageId, row.messageCaptionId, row.messageIcon);
         return;
     }
     if (row.worker == Worker::None || !startWorker) return;
@@ -175,16 +176,48 @@ void RunUpdateCommand() {
         }
         // A repeated state is stored already, and keeps readyForUpdate: a
         // worker may have just ended the operation it belongs to.
-        if (!repeated) StoreStateLocked(next);
+        if (!repeated) {
+            StoreStateLocked(next);
+            app.updateOrigin.store(UserUpdate);  // a cancelled quiet update tells of its end
+        }
     }
     PresentState(next, !repeated);
 }
 
-void ReleaseWorkerHandle(std::atomic<HANDLE>& slot) {
-    // Under the lock, so WaitForWorkers never duplicates a closed handle.
+bool StartQuietUpdate() {
+    {
+        std::lock_guard<SrwLock> hold(app.workflowLock);
+        if (app.shuttingDown.load() || !NoWorkerRunning() || ReadyForUpdateIn(app.updateState.load()) != 1)
+            return false;
+        app.updateOrigin.store(QuietRunning);
+        StoreStateLocked(Connecting);
+    }
+    PresentState(Connecting, true);
+    return true;
+}
+
+bool ClaimQuietUpdate() {
     std::lock_guard<SrwLock> hold(app.workflowLock);
-    HANDLE own = slot.exchange(INVALID_HANDLE_VALUE);
-    if (own != INVALID_HANDLE_VALUE && own != nullptr) CloseHandle(own);
+    switch (app.updateOrigin.load()) {
+    case QuietRunning: app.updateOrigin.store(UserUpdate); return true;
+    case QuietDecided: app.arrivalPending.store(true); return true;
+    default: return false;
+    }
+}
+
+void ReleaseWorkerHandle(std::atomic<HANDLE>& slot) {
+    bool arrival = false;
+    {
+        // Under the lock, so WaitForWorkers never duplicates a closed handle.
+        std::lock_guard<SrwLock> hold(app.workflowLock);
+        HANDLE own = slot.exchange(INVALID_HANDLE_VALUE);
+        if (own != INVALID_HANDLE_VALUE && own != nullptr) CloseHandle(own);
+        if (NoWorkerRunning()) {
+            app.updateOrigin.store(UserUpdate);
+            arrival = app.arrivalPending.exchange(false);
+        }
+    }
+    if (arrival && !app.shuttingDown.load()) PostMessageW(app.mainDialog.load(), MSG_DRIVE_ADDED, 0, 0);
 }
 
 bool WaitForWorkers(DWORD timeoutMs) {

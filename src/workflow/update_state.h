@@ -16,9 +16,21 @@
 void ApplyState(uint32_t state);
 
 // The Update button's command (also raised by the tray and by an added drive).
+// The update it starts or cancels is the user's: its result comes with a box.
 void RunUpdateCommand();
 
-// A worker's last act: closes its own handle and marks the slot free.
+// Main thread: starts the program's own update, which shows no result box,
+// when nothing runs and the workflow rests. False when it did not start.
+bool StartQuietUpdate();
+
+// Main thread, a device arrived while a worker runs: a quiet update that has
+// not decided yet becomes the user's (its decision sees the new drive, its
+// result comes with a box); one that has decided is followed by the arrival's
+// own update. False when the running update is the user's already.
+bool ClaimQuietUpdate();
+
+// A worker's last act: closes its own handle and marks the slot free. The
+// last worker of an update ends it: a pending arrival then gets its update.
 void ReleaseWorkerHandle(std::atomic<HANDLE>& slot);
 
 // Main thread, at exit: waits up to `timeoutMs` for running workers to end,
@@ -43,5 +55,7 @@ uint32_t StoreFinalState(Decide decide) {
     std::lock_guard<SrwLock> hold(app.workflowLock);
     const uint32_t next = decide(app.updateState.load());
     StoreStateLocked(next);
+    // A resting state is the end of the update: what arrives now is too late for it.
+    if (ReadyForUpdateIn(next) == 1 && app.updateOrigin.load() == QuietRunning) app.updateOrigin.store(QuietDecided);
     return next;
 }

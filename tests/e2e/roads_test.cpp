@@ -24,10 +24,14 @@ SYSTEMTIME Now() {
     return GetLocalTime(&t), t;
 }
 
-// An earlier download expiring `minutes` from now; auto-update as given.
+// A download an hour ago, too young for a refresh of the program's own.
+std::wstring FreshDownload() { return L"[DOWNLOAD TIME]\r\n" + Stamp(Now(), -60) + L"\r\n"; }
+RunFiles Fresh() { return {FreshDownload(), {}, {}}; }
+
+// An earlier download (too young for a refresh) expiring `minutes` from now; auto-update as given.
 RunFiles Earlier(long long minutes, bool autoUpdate = true) {
     const SYSTEMTIME now = Now();
-    return {L"[DOWNLOAD TIME]\r\n" + Stamp(now, minutes - 3 * 24 * 60) + L"\r\n[EXPIRE TIME]\r\n" +
+    return {FreshDownload() + L"[EXPIRE TIME]\r\n" +
                 Stamp(now, minutes) + L"\r\n" + (autoUpdate ? L"" : L"[AUTO UPDATE]\r\n0\r\n"),
             kEarlier, {}};
 }
@@ -84,11 +88,13 @@ TEST_F(Road, DeviceAttachedAtStartUpGetsTheDownload) {
     EXPECT_EQ(app.Caption(), Str(IDS_APP_TITLE));
 
     // Download time, expiry three days later, update time: in that order,
-    // UTF-16 without byte order mark, local time, and as the dialog shows them.
+    // UTF-16 without byte order mark, local time, and as the dialog shows them;
+    // after the four sections older versions know, the device's expiry, no reminder shown.
     const std::wstring settings = FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini")));
     std::wsmatch m;
     ASSERT_TRUE(std::regex_match(settings, m, std::wregex(L"\\[DOWNLOAD TIME\\]\r\n(.{16})\r\n\\[EXPIRE TIME\\]\r\n"
-                                                          L"(.{16})\r\n\\[UPDATE TIME\\]\r\n(.{16})\r\n")))
+                                                          L"(.{16})\r\n\\[UPDATE TIME\\]\r\n(.{16})\r\n\\[AUTO UPDATE\\]\r\n1\r\n"
+                                                          L"\\[DEVICE EXPIRY\\]\r\n\\2 0\r\n")))
         << Show(settings);
     EXPECT_TRUE(StampWithin(m[1], before, after)) << Show(m[1]);
     EXPECT_TRUE(StampWithin(m[2], before, after, 3 * 24 * 60)) << Show(m[2]);
@@ -315,7 +321,7 @@ TEST_F(Road, UnwritableDeviceReportsTheFailedCopy) {
 }
 
 TEST_F(Road, RefusedModelIsRefusedUntilTheNextDevice) {
-    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(Launch(Fresh()));
     ASSERT_TRUE(app.Plug(L'F', kRefused, App::kMainWindow | App::kDialog));  // heard by both windows
     ASSERT_TRUE(PumpUntil([&] { return app.Box() != nullptr; }) && app.Flush());
     EXPECT_EQ(app.Boxes(), 1);
@@ -347,7 +353,7 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"MachineRunKeyDenied", REG_DWORD, &one, 4), 0);
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, L"x", 4), 0);
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kStartupApproved, kRunValue, REG_BINARY, "\3\x7a\x91\0", 4), 0);
-    ASSERT_TRUE(Launch() && app.TrayDoubleClick());  // shown: the keyboard follows a click
+    ASSERT_TRUE(Launch(Fresh()) && app.TrayDoubleClick());  // shown: the keyboard follows a click
     EXPECT_EQ(app.Ask(IDC_STARTUP, BM_GETCHECK), BST_UNCHECKED);
     EXPECT_EQ(app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK), BST_CHECKED);
     const std::wstring programs = _wgetenv(L"LOCALAPPDATA") + std::wstring(L"\\Programs");  // where the setup installs
@@ -374,7 +380,7 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
         if (c.plant == kMachineOff) RegSetKeyValueW(HKEY_LOCAL_MACHINE, kStartupApproved, kRunValue, REG_BINARY, "\3\x7a\x91\0", 4);
         if (!c.denied) RegDeleteTreeW(HKEY_CURRENT_USER, kSimulationKey);
         CreateDirectoryW(programs.c_str(), nullptr);
-        ASSERT_TRUE(!c.restart || ((c.restart == kSameFolder || app.Prepare(programs + L"\\FennikE2E", {})) && app.Start() && app.WaitForDialog()));
+        ASSERT_TRUE(!c.restart || ((c.restart == kSameFolder || app.Prepare(programs + L"\\FennikE2E", Fresh())) && app.Start() && app.WaitForDialog()));
         if (c.plant == kMachineValue) RegSetKeyValueW(HKEY_LOCAL_MACHINE, kRunKey, kRunValue, REG_SZ, L"x", 4);  // unseen until a click
         if (c.box) app.Click(c.box);
         ASSERT_TRUE(app.Flush());
@@ -382,7 +388,7 @@ TEST_F(Road, CheckBoxesShowWhatIsStored) {
             << c.what << ": start " << app.Ask(IDC_STARTUP, BM_GETCHECK) << ", auto " << app.Ask(IDC_AUTO_UPDATE, BM_GETCHECK);
         EXPECT_TRUE(has(HKEY_LOCAL_MACHINE) == c.machine && has(HKEY_CURRENT_USER) == c.user && app.Enabled(IDC_STARTUP) != c.greyed &&
                     (!c.greyed || !c.box || app.Focus() == IDC_CLOSE)) << c.what << ", focus " << app.Focus();
-        EXPECT_EQ(FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini"))),
+        EXPECT_EQ(FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini"))).substr(35),
                   *c.settings ? L"[AUTO UPDATE]\r\n" + std::wstring(c.settings) + L"\r\n" : L"")
             << c.what;
     }
@@ -471,7 +477,7 @@ TEST_F(Road, OnlyOneInstanceEverRuns) {
 // The shell refuses the icon at first (busy at logon), later loses it, then restarts; the icon answers the keyboard.
 TEST_F(Road, TrayIconComesBack) {
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"TrayFailures", REG_DWORD, "\2\0\0\0", 4), 0);
-    ASSERT_TRUE(Launch());
+    ASSERT_TRUE(Launch(Fresh()));
     const auto calls = [&](size_t from, std::wstring seen = L"") {  // "add failed, modify ok, ..." from call `from`
         for (const auto& call : app.TrayJournal())
             if (!call.starts_with(L"seticon")) seen += from > 0 && from-- ? L"" : call.substr(0, call.find(L'\t')) + L" " + call.substr(call.rfind(L'\t') + 1) + L", ";

@@ -25,6 +25,7 @@ TEST(DownloadDecision, NextStateFollowsCancelDeviceFileAndExpiry) {
         bool (*file)();
         SYSTEMTIME expiry, now;
         uint32_t next;
+        bool quiet = false;  // the program's own refresh
     } rows[] = {
         {CancelRequested, true, 1, Present, later, now, Idle},
         {CancelRequested, false, 0, Absent, {}, now, Idle},
@@ -39,10 +40,12 @@ TEST(DownloadDecision, NextStateFollowsCancelDeviceFileAndExpiry) {
         {Connecting, false, 1, Present, later, At(2007, 11, 8, 13, 7, 0), Copying},  // whole minutes
         {Connecting, false, 1, Present, later, At(2007, 11, 8, 13, 7, 1), DownloadFailed},
         {Connecting, false, 1, Present, At(2006, 12, 20, 8), At(2007, 3, 1, 7), DownloadFailed},  // last December
+        {Downloaded, true, 1, Present, later, now, Copying, true},  // an attached device gets the refresh
+        {Connecting, false, 1, Present, later, now, DownloadFailed, true},  // but not the same file again
     };
     for (const auto& r : rows)
-        EXPECT_EQ(DecideAfterDownload({r.stateNow, r.succeeded, r.drives, r.file, r.expiry, r.now}), r.next)
-            << "state " << r.stateNow << ", succeeded " << r.succeeded << ", drives " << r.drives << ", expiry "
+        EXPECT_EQ(DecideAfterDownload({r.stateNow, r.quiet, r.succeeded, r.drives, r.file, r.expiry, r.now}), r.next)
+            << "quiet " << r.quiet << ", state " << r.stateNow << ", succeeded " << r.succeeded << ", drives " << r.drives << ", expiry "
             << Show(Stamp(r.expiry)) << ", now " << Show(Stamp(r.now)) << ":" << r.now.wSecond;
 }
 

@@ -75,6 +75,39 @@ TEST_F(Settings, OddFilesAreReadSafelyAndWrittenWithoutHarm) {
     }
 }
 
+// The device's expiry goes after the four sections (older versions find theirs where they were), never
+// where a time is missing; a torn or hand-made record reads as unknown.
+TEST_F(Settings, DeviceExpiryFollowsTheFourSectionsAndTornReadsAsUnknown) {
+    const std::wstring times = L"[DOWNLOAD TIME]\r\n2007/11/05\t13:07\r\n[EXPIRE TIME]\r\n2007/11/08\t13:07\r\n"
+                               L"[UPDATE TIME]\r\n2007/11/05\t13:08\r\n";
+    const struct {
+        std::wstring file;
+        bool written;
+        std::wstring after;  // the file after the write
+    } rows[] = {
+        {times, true, times + L"[AUTO UPDATE]\r\n1\r\n[DEVICE EXPIRY]\r\n2007/11/08\t13:07 1\r\n"},
+        {L"[AUTO UPDATE]\r\n0\r\n" + times, true, L"[AUTO UPDATE]\r\n0\r\n" + times + L"[DEVICE EXPIRY]\r\n2007/11/08\t13:07 1\r\n"},
+        {times + L"[DEVICE EXPIRY]\r\n2007/11/0", true, times + L"[DEVICE EXPIRY]\r\n2007/11/08\t13:07 1"},  // torn: mended
+        {times.substr(35), false, times.substr(35)},  // no download time: unknown
+    };
+    for (const auto& r : rows) {
+        Put(r.file);
+        SYSTEMTIME expiry;
+        DeviceReminder shown = ExpiredShown;
+        EXPECT_EQ(ReadDeviceExpiry(&expiry, &shown), 0) << Show(r.file);
+        EXPECT_TRUE(expiry.wYear == 0 && shown == NoReminderShown);
+        EXPECT_EQ(WriteDeviceExpiry(At(2007, 11, 8, 13, 7), ExpiringShown), r.written) << Show(r.file);
+        EXPECT_EQ(Text(), r.after);
+        EXPECT_EQ(ReadDeviceExpiry(&expiry, &shown) && shown == ExpiringShown && Stamp(expiry) == L"2007/11/08\t13:07", r.written);
+    }
+    for (const wchar_t* value : {L"2007/11/08\t13:07 3", L"2007/11/08\t13:07x1", L"0000/00/00\t00:00 0"}) {
+        Put(times + kDeviceExpiryHeader + value);
+        SYSTEMTIME expiry;
+        DeviceReminder shown;
+        EXPECT_EQ(ReadDeviceExpiry(&expiry, &shown), 0) << Show(value);
+    }
+}
+
 // The main thread and both workers write at once: no write is lost and no
 // section is appended twice.
 TEST_F(Settings, ThreadsWritingAtOnceLoseNothing) {

@@ -1,0 +1,28 @@
+#pragma once
+// What the program does by itself while it runs: it keeps the local
+// ephemeris file young with quiet updates (a device left attached gets each
+// one), and reminds the user when the data on a device that is away runs out.
+#include <windows.h>
+
+#include "persistence/settings_file.h"
+
+// A download this old is refreshed; so is one stamped more than an hour
+// ahead of the clock, which was set back.
+inline constexpr LONGLONG kRefreshAfterMinutes = 24 * 60;
+inline constexpr LONGLONG kClockBackToleranceMinutes = 60;
+// The first reminder comes when this little of the device's data is left.
+inline constexpr LONGLONG kRemindBeforeMinutes = 12 * 60;
+// How often the program looks, besides start-up, resume and a clock change.
+inline constexpr UINT kFreshnessIntervalMs = FENNIK_REFRESH_INTERVAL_MS;
+
+// Main thread: one look. Reminds when due, then, while auto-update is on and
+// nothing runs, starts a quiet update when the local file is due.
+void LookAtFreshness();
+// Main thread: the reminder alone (a device was removed).
+void RemindOfDeviceExpiry();
+
+// Whether a download recorded at `downloaded` (all zero: none) is due at `now`.
+bool RefreshDue(const SYSTEMTIME& downloaded, const SYSTEMTIME& now);
+// The reminder to show at `now` for data expiring at `expiry` (all zero:
+// unknown) of which `shown` was shown: NoReminderShown for none.
+DeviceReminder ReminderDue(const SYSTEMTIME& expiry, DeviceReminder shown, const SYSTEMTIME& now);
