@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <algorithm>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -269,6 +270,37 @@ int Update(const wchar_t* letterArg, const wchar_t* referencePath, const wchar_t
     return 0;
 }
 
+// A look of the program's own (as after a clock change), then, while its quiet
+// refresh runs (the Update button reads Cancel), how long the dialog takes to
+// answer: every round trip of a text query to its status line.
+int Responsive(const wchar_t* secondsArg) {
+    HWND dialog = MainDialog();
+    HWND main = FindWindowW(kProgramClass, nullptr);
+    if (dialog == nullptr || main == nullptr) return Fail(L"GPS Fennik is not running");
+    wchar_t idle[64] = {};
+    GetWindowTextW(GetDlgItem(dialog, IDC_UPDATE), idle, 64);
+    PostMessageW(main, WM_TIMECHANGE, 0, 0);
+    std::vector<double> answers;
+    bool began = false;
+    for (const double start = NowMs(); NowMs() - start < _wtoi(secondsArg) * 1000.0;) {
+        wchar_t caption[64] = {}, status[160] = {};
+        DWORD_PTR chars = 0;
+        GetWindowTextW(GetDlgItem(dialog, IDC_UPDATE), caption, 64);
+        const bool running = wcscmp(caption, idle) != 0;
+        if (began && !running) break;
+        began = began || running;
+        const double asked = NowMs();
+        SendMessageTimeoutW(GetDlgItem(dialog, IDC_STATUS), WM_GETTEXT, 160, reinterpret_cast<LPARAM>(status),
+                            SMTO_ABORTIFHUNG, kSendTimeoutMs, &chars);
+        if (running) answers.push_back(NowMs() - asked);
+    }
+    if (answers.empty()) return Fail(L"no quiet refresh was seen");
+    std::sort(answers.begin(), answers.end());
+    wprintf(L"answers %zu\nanswer_p50_ms %.3f\nanswer_p99_ms %.3f\nanswer_max_ms %.3f\n", answers.size(),
+            answers[answers.size() / 2], answers[answers.size() * 99 / 100], answers.back());
+    return 0;
+}
+
 int Hide() {
     HWND dialog = MainDialog();
     if (dialog == nullptr) return Fail(L"GPS Fennik is not running");
@@ -335,7 +367,8 @@ HWND WaitForWindow(const wchar_t* cls) {
 }
 
 int Usage() {
-    fwprintf(stderr, L"usage: fennik_bench_driver launch EXE | update LETTER FILE RUNS | hide | exit | run COMMAND... |"
+    fwprintf(stderr, L"usage: fennik_bench_driver launch EXE | update LETTER FILE RUNS | responsive SECONDS | hide | exit |"
+                     L" run COMMAND... |"
                      L" wait-window CLASS | close-window CLASS\n");
     return 2;
 }
@@ -348,6 +381,7 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"launch" && argc == 3) return Launch(argv[2]);
     if (command == L"update" && argc == 5) return Update(argv[2], argv[3], argv[4]);
     if (command == L"hide") return Hide();
+    if (command == L"responsive" && argc == 3) return Responsive(argv[2]);
     if (command == L"exit") return Exit();
     if (command == L"run" && argc >= 3) return Run();
     if (command == L"wait-window" && argc == 3) return WaitForWindow(argv[2]) ? 0 : Fail(L"no such window");
