@@ -164,7 +164,6 @@ void RunUpdateCommand() {
         case Connecting:
         case Downloading:
             next = CancelRequested;
-            AbortDownload();  // a silent server sends no notification to refuse
             break;
         case CancelRequested:
         case Copying:
@@ -176,6 +175,10 @@ void RunUpdateCommand() {
         // A repeated state is stored already, and keeps readyForUpdate: a
         // worker may have just ended the operation it belongs to.
         if (!repeated) StoreStateLocked(next);
+        // A silent server sends no notification to refuse: the download's
+        // watchdog sees the cancel at once.
+        const HANDLE wake = app.transferWake.load();
+        if (next == CancelRequested && wake != nullptr) SetEvent(wake);
     }
     PresentState(next, !repeated);
 }
