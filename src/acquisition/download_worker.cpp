@@ -238,7 +238,7 @@ bool Control(char32_t c) {
 // True when `head` opens, after white space, with markup no ephemeris file
 // begins with: whatever control bytes follow, it is a page.
 bool OpensWithMarkup(std::span<const unsigned char> head) {
-    size_t at = 0;
+    size_t at = head.size() >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF ? 3 : 0;  // UTF-8's mark
     while (at < head.size() && (head[at] == ' ' || (head[at] >= '\t' && head[at] <= '\r'))) ++at;
     for (const std::string_view opening : {"<!doctype", "<html", "<head", "<body", "<script", "<?xml"}) {
         if (head.size() - at < opening.size()) continue;

@@ -5,9 +5,10 @@
 // The DWORD value "ReadBackFaults" = N under GpsFennikSimulation alters the
 // N-th read of a device file back from its medium, counting down at each.
 //
-// The DWORD value "Holds\NAME" = N there holds the next N files named NAME
-// that a scanner may see, each opened without sharing for "Holds\HoldMs"
-// milliseconds (500 when unset), as a virus scanner does.
+// The DWORD value "Holds\NAME" = N there holds the N-th next sighting of a
+// file named NAME that a scanner may see, counting down at each: it is opened
+// without sharing reads or writes for "Holds\HoldMs" milliseconds (500 when
+// unset), as a virus scanner does.
 //
 // Each REG_SZ value there is named by an upper-case drive letter and holds the
 // device ID of the parent USB device of the disk behind that drive. Every
@@ -113,10 +114,11 @@ void MediumReadBack(std::span<unsigned char> data) {
 void ScannerMayHold(const wchar_t* path) {
     const wchar_t* slash = wcsrchr(path, L'\\');
     wchar_t name[kDeviceIdChars] = L"Holds\\";
-    if (slash == nullptr || !AppendText(name, slash + 1) || TakeSimulatedFault(name) == 0) return;
+    if (slash == nullptr || !AppendText(name, slash + 1) || TakeSimulatedFault(name) != 1) return;
     DWORD ms = 500, bytes = sizeof ms;
     RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, L"Holds\\HoldMs", RRF_RT_REG_DWORD, nullptr, &ms, &bytes);
-    auto* hold = new Hold{CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), ms};
+    // Sharing deletion alone: what the program must not delete stays only by its own choice.
+    auto* hold = new Hold{CreateFileW(path, GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr), ms};
     HANDLE thread = hold->file != INVALID_HANDLE_VALUE ? CreateThread(nullptr, 0, ReleaseHold, hold, 0, nullptr) : nullptr;
     if (thread != nullptr) {
         CloseHandle(thread);

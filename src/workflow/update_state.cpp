@@ -178,7 +178,7 @@ void RunUpdateCommand() {
         // A silent server sends no notification to refuse: the download's
         // watchdog sees the cancel at once.
         const HANDLE wake = app.transferWake.load();
-        if (next == CancelRequested && wake != nullptr) SetEvent(wake);
+        if (next == CancelRequested && !repeated && wake != nullptr) SetEvent(wake);
     }
     PresentState(next, !repeated);
 }
