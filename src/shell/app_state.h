@@ -71,11 +71,6 @@ struct AppState {
     std::atomic<HWND> mainDialog{nullptr};
     // Set once the main window is going away: no new worker may start.
     std::atomic<bool> shuttingDown{false};
-    // The event that wakes a running download's watchdog; null when none
-    // runs. Set and cleared by the download worker, signalled under
-    // workflowLock when a cancel is stored, so the state machine never calls
-    // into the download.
-    std::atomic<HANDLE> transferWake{nullptr};
 
     // Serialises the read-modify-write steps of the workflow: the Update
     // command's transition, a worker's final decision and every worker start.
@@ -85,6 +80,12 @@ struct AppState {
     // The recorded device drives; written by the scan on the main thread,
     // read by the workers as a whole snapshot (see device_drives.h).
     DeviceDriveRecord deviceDrives;
+
+    // The event that wakes a running download's watchdog; null when none
+    // runs. Set and cleared by the download worker, signalled under
+    // workflowLock when a cancel is stored, so the state machine never calls
+    // into the download.
+    std::atomic<HANDLE> transferWake{nullptr};
 
     // --- main thread only ----------------------------------------------------
     uint32_t deviceAccepted = 1;
