@@ -119,7 +119,8 @@ void ScannerMayHold(const wchar_t* path) {
     RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, L"Holds\\HoldMs", RRF_RT_REG_DWORD, nullptr, &ms, &bytes);
     // Sharing deletion alone: what the program must not delete stays only by its own choice.
     auto* hold = new Hold{CreateFileW(path, GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr), ms};
-    HANDLE thread = hold->file != INVALID_HANDLE_VALUE ? CreateThread(nullptr, 0, ReleaseHold, hold, 0, nullptr) : nullptr;
+    HANDLE thread =
+        hold->file != INVALID_HANDLE_VALUE ? CreateThread(nullptr, 0, ReleaseHold, hold, 0, nullptr) : nullptr;
     if (thread != nullptr) {
         CloseHandle(thread);
     } else {

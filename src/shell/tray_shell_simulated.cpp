@@ -103,7 +103,8 @@ int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT
 
 void ExitMayBeHeld() {
     DWORD ms = 0, bytes = sizeof ms;
-    if (RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, L"ExitHoldMs", RRF_RT_REG_DWORD, nullptr, &ms, &bytes) != 0) return;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, L"ExitHoldMs", RRF_RT_REG_DWORD, nullptr, &ms, &bytes) != 0)
+        return;
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"ExitHoldMs");
     Sleep(ms);
 }

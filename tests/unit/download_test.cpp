@@ -74,8 +74,9 @@ TEST(DownloadDecision, OnlyAWholeNonEmptyBodyThatIsNoPageIsComplete) {
         {"", false}, {served, false}, {std::string_view("GPS\x01\0<html>", 10), false}, {"\x1B[31mError", false},
         // Markup is a page whatever follows; a mark is text only when what follows decodes; any script, UTF-32.
         {std::string_view(" \r\n<HTML><p>\0\f\x1B", 16), true}, {std::string_view("\t<?xml x='1'?>\x01", 15), true},
-        {std::string_view("<ScRiPt>\0", 9), true}, {std::string_view("\xEF\xBB\xBF <body>\0", 12), true}, {"<title>\x1B</title>", false}, {"\xEF\xBB\xBF\x80\x01\x9A", false},
-        {"\xEF\xBB\xBF\xD0\x9F\xD1\x80\xD0", true}, {std::string_view("\xFF\xFE\0\xD8A\0", 6), false},
+        {std::string_view("<ScRiPt>\0", 9), true}, {std::string_view("\xEF\xBB\xBF <body>\0", 12), true},
+        {"<title>\x1B</title>", false}, {"\xEF\xBB\xBF\x80\x01\x9A", false}, {"\xEF\xBB\xBF\xD0\x9F\xD1\x80\xD0", true},
+        {std::string_view("\xFF\xFE\0\xD8" "A\0", 6), false},  // a surrogate without its pair
         {std::string_view("\xFF\xFE\x1F\x04\x40\x04\0\0", 8), false}, {std::string_view("\xFE\xFF\0\x01\0\x02", 6), false},
         {std::string_view("\x1F\x04\x40\x04\x38\x04\x32\x04\x35\x04\x42\x04", 12), true},  // Привет
         {std::string_view("\x4E\x01\x4E\x03\x4E\x07\x4E\x01", 8), true},  // 丁七万丁, big-endian
