@@ -91,31 +91,38 @@ ULONG DlCallback::Release() {
 void DlCallback::ResetReport() {
     report_ = TransferReport{};
     abort_.store(false);
+    abortTick_.store(0);
     NoteProgress();
+    std::lock_guard<SrwLock> hold(bindingLock_);
+    cacheFile_[0] = L'\0';
 }
 
 void DlCallback::RequestAbort() {
+    ULONGLONG none = 0;
+    abortTick_.compare_exchange_strong(none, GetTickCount64());
     abort_.store(true);
-    std::lock_guard<SrwLock> hold(bindingLock_);
-    if (wake_ != nullptr) SetEvent(wake_);
 }
 
-void DlCallback::SetWakeEvent(HANDLE wake) {
+void DlCallback::CacheFile(wchar_t (&path)[MAX_PATH]) {
     std::lock_guard<SrwLock> hold(bindingLock_);
-    wake_ = wake;
+    lstrcpynW(path, cacheFile_, MAX_PATH);
 }
 
-void DlCallback::AbortBinding() {
-    // Our own reference keeps the binding alive for this call even if the
-    // transfer ends meanwhile; an abort of an ended binding does nothing.
+HRESULT DlCallback::AbortBinding() {
+    // No reference of its own: the download thread keeps the binding until
+    // this thread has left it (ReleaseBinding), so the last release is always
+    // the download thread's.
     IBinding* binding = nullptr;
     {
         std::lock_guard<SrwLock> hold(bindingLock_);
-        if ((binding = binding_) != nullptr) binding->AddRef();
+        if (binding_ == nullptr || !bindingStarted_) return E_PENDING;
+        binding = binding_;
+        aborting_ = true;
     }
-    if (binding == nullptr) return;
-    binding->Abort();
-    binding->Release();
+    const HRESULT result = binding->Abort();
+    std::lock_guard<SrwLock> hold(bindingLock_);
+    aborting_ = false;
+    return result;
 }
 
 void DlCallback::ReleaseBinding() {
@@ -123,6 +130,9 @@ void DlCallback::ReleaseBinding() {
     {
         std::lock_guard<SrwLock> hold(bindingLock_);
         binding = std::exchange(binding_, nullptr);
+        bindingStarted_ = false;
+        // An abort stuck in the network library keeps what it uses.
+        if (aborting_) binding = nullptr;
     }
     if (binding != nullptr) binding->Release();
 }
@@ -139,13 +149,16 @@ bool DlCallback::Refused(ULONGLONG bytes) {
 HRESULT DlCallback::OnStartBinding(DWORD, IBinding* binding) {
     if (binding == nullptr) return S_OK;
     binding->AddRef();
+    IBinding* earlier = nullptr;
     {
         std::lock_guard<SrwLock> hold(bindingLock_);
-        if (binding_ != nullptr) binding_->Release();
+        earlier = aborting_ ? nullptr : binding_;
         binding_ = binding;
-        // An abort asked for before the binding existed is carried out now.
-        if (abort_.load() && wake_ != nullptr) SetEvent(wake_);
+        // The last step: Abort may not be called before this returns, and
+        // the watchdog calls it only from now on.
+        bindingStarted_ = true;
     }
+    if (earlier != nullptr) earlier->Release();
     return S_OK;
 }
 HRESULT DlCallback::GetPriority(LONG*) {
@@ -155,7 +168,10 @@ HRESULT DlCallback::OnLowResource(DWORD) {
     return E_NOTIMPL;
 }
 HRESULT DlCallback::OnStopBinding(HRESULT, LPCWSTR) {
-    ReleaseBinding();
+    // Ended: nothing to abort any more. The reference goes on the download
+    // thread once the watchdog has let go of it.
+    std::lock_guard<SrwLock> hold(bindingLock_);
+    bindingStarted_ = false;
     return S_OK;
 }
 HRESULT DlCallback::GetBindInfo(DWORD* bindFlags, BINDINFO* bindInfo) {
@@ -196,7 +212,12 @@ HRESULT DlCallback::OnResponse(DWORD responseCode, LPCWSTR responseHeaders, LPCW
     return Refused(report_.lengthAnnounced) ? E_ABORT : S_OK;
 }
 
-HRESULT DlCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode, LPCWSTR) {
+HRESULT DlCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulStatusCode, LPCWSTR szStatusText) {
+    if (ulStatusCode == BINDSTATUS_CACHEFILENAMEAVAILABLE && szStatusText != nullptr) {
+        std::lock_guard<SrwLock> hold(bindingLock_);
+        lstrcpynW(cacheFile_, szStatusText, MAX_PATH);
+    }
+    // A refusal here is enough by itself: it wakes nobody.
     if (app.updateState.load() == CancelRequested || abort_.load()) return E_ABORT;
     const bool data = ulStatusCode == BINDSTATUS_BEGINDOWNLOADDATA || ulStatusCode == BINDSTATUS_DOWNLOADINGDATA ||
                       ulStatusCode == BINDSTATUS_ENDDOWNLOADDATA;

@@ -57,28 +57,40 @@ public:
     void ResetReport();
     const TransferReport& Report() const { return report_; }
 
-    // Any thread: ends the transfer (cancelled, stalled, too long or too
-    // large) by waking `wake`, the event of the thread that aborts the binding.
+    // Any thread: asks for the transfer's end (cancelled, stalled, too long
+    // or too large). The callbacks refuse from then on; the watchdog aborts
+    // the binding when none of them ended the transfer soon after.
     void RequestAbort();
     bool AbortRequested() const { return abort_.load(); }
+    // When the first request of this transfer came (GetTickCount64).
+    ULONGLONG AbortRequestedTick() const { return abortTick_.load(); }
+    // Any thread: a size seen in this transfer; above the bound the transfer
+    // is refused, and counts as one in which the server answered.
+    bool Refused(ULONGLONG bytes);
     // When the last bytes came (GetTickCount64), or the transfer began.
     ULONGLONG LastProgressTick() const { return lastProgress_.load(); }
-    // The watchdog's side: the event it waits on, and the abort it carries out.
-    void SetWakeEvent(HANDLE wake);
-    void AbortBinding();
+    // Counts as bytes from the server: the stall limit starts again.
+    void NoteProgress() { lastProgress_.store(GetTickCount64()); }
+    // The file the network library writes the body to, once it named it
+    // (BINDSTATUS_CACHEFILENAMEAVAILABLE); empty before.
+    void CacheFile(wchar_t (&path)[MAX_PATH]);
+    // The watchdog's side: IBinding::Abort, once OnStartBinding has returned
+    // and until OnStopBinding; E_PENDING when there is no such binding.
+    HRESULT AbortBinding();
+    // The download thread's side, once the watchdog no longer runs or has
+    // given up: drops the binding, unless an abort is still inside it.
     void ReleaseBinding();
 
 private:
-    // Counts as bytes from the server: the stall limit starts again.
-    void NoteProgress() { lastProgress_.store(GetTickCount64()); }
-    bool Refused(ULONGLONG bytes);
-
     TransferReport report_;
     std::atomic<bool> abort_{false};
+    std::atomic<ULONGLONG> abortTick_{0};
     std::atomic<ULONGLONG> lastProgress_{0};
-    SrwLock bindingLock_;  // guards the two below; never held across a wait
-    IBinding* binding_ = nullptr;
-    HANDLE wake_ = nullptr;
+    SrwLock bindingLock_;  // guards the members below; never held across a call into the binding
+    IBinding* binding_ = nullptr;  // our reference, dropped on the download thread only
+    bool bindingStarted_ = false;  // OnStartBinding has returned, OnStopBinding has not come
+    bool aborting_ = false;        // the watchdog is inside Abort
+    wchar_t cacheFile_[MAX_PATH] = {};
 };
 
 extern DlCallback downloadCallback;

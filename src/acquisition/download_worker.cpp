@@ -1,17 +1,21 @@
 #include "acquisition/download_worker.h"
 
+#include <shlobj.h>
 #include <urlmon.h>
 #include <wininet.h>
 
 #include <algorithm>
+#include <bitset>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "acquisition/calendar.h"
 #include "acquisition/dl_callback.h"
 #include "base/durable_file.h"
 #include "base/lock_retry.h"
 #include "base/scoped_win.h"
+#include "device/device_query.h"
 #include "persistence/settings_file.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
@@ -33,31 +37,94 @@ ULONGLONG FileSize(const wchar_t* path) {
 bool DownloadIsText() {
     unsigned char head[kTextProbeBytes];
     DWORD got = 0;
-    ScopedFile file(CreateFileW(app.downloadPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedFile file(OpenPastShortHold(app.downloadPath, GENERIC_READ, FILE_ATTRIBUTE_NORMAL));
     // A file that cannot be read back cannot be trusted either.
     if (!file || !ReadFile(file.Get(), head, sizeof head, &got, nullptr)) return true;
     return LooksLikeText(std::span(head, got));
 }
+
+// How often the watchdog measures what was written; how long a callback's own
+// refusal is given to end the transfer before the binding is aborted; how
+// often a refused abort is tried again.
+constexpr DWORD kLookMs = 250;
+constexpr ULONGLONG kCallbackGraceMs = 500;
+constexpr ULONGLONG kAbortRetryMs = 500;
 
 // What the watchdog of one transfer shares with the worker.
 struct Watch {
     ScopedKernelHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     ScopedKernelHandle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     ULONGLONG started = GetTickCount64();
+    FILETIME startedAt = [] { FILETIME t{}; GetSystemTimeAsFileTime(&t); return t; }();
+    wchar_t cacheFile[MAX_PATH] = {};  // the watchdog's own
+    ScopedFile barrier;  // downloadPath, held without sharing once the transfer is to end
 };
 
+// The network library writes the body to a file of the internet cache first
+// and names it only at its first data notification, which may come after the
+// whole body (a text answer is read to its end first). Until then the file is
+// found by the name the cache gives it: the address's file name, "check[1].asp",
+// in a folder two levels below the cache's root, written since the transfer began.
+bool FindCacheFile(const FILETIME& since, wchar_t (&found)[MAX_PATH]) {
+    static const std::wstring_view stem = [] {
+        std::wstring_view url = kDownloadUrl;
+        url = url.substr(0, url.find(L'?'));
+        url = url.substr(url.rfind(L'/') + 1);
+        return url.substr(0, url.find(L'.'));
+    }();
+    wchar_t root[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT, root))) return false;
+    const auto each = [](const std::wstring& pattern, bool folders, const auto& visit) {
+        WIN32_FIND_DATAW data;
+        HANDLE find = FindFirstFileW(pattern.c_str(), &data);
+        bool more = find != INVALID_HANDLE_VALUE, hit = false;
+        for (; more && !hit; more = FindNextFileW(find, &data) != 0)
+            if (((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders && data.cFileName[0] != L'.')
+                hit = visit(data);
+        if (find != INVALID_HANDLE_VALUE) FindClose(find);
+        return hit;
+    };
+    const std::wstring base = std::wstring(root) + L"\\";
+    return each(base + L"*", true, [&](const WIN32_FIND_DATAW& container) {
+        const std::wstring inContainer = base + container.cFileName + L"\\";
+        return each(inContainer + L"*", true, [&](const WIN32_FIND_DATAW& folder) {
+            const std::wstring inFolder = inContainer + folder.cFileName + L"\\";
+            return each(inFolder + std::wstring(stem) + L"*", false, [&](const WIN32_FIND_DATAW& file) {
+                if (CompareFileTime(&file.ftLastWriteTime, &since) < 0) return false;
+                return lstrcpynW(found, (inFolder + file.cFileName).c_str(), MAX_PATH) != nullptr;
+            });
+        });
+    });
+}
+
+// The most this transfer has written so far, in its own file or the target.
+ULONGLONG WrittenSize(Watch& watch) {
+    if (watch.cacheFile[0] == L'\0') downloadCallback.CacheFile(watch.cacheFile);
+    if (watch.cacheFile[0] == L'\0') FindCacheFile(watch.startedAt, watch.cacheFile);
+    return std::max(watch.cacheFile[0] != L'\0' ? FileSize(watch.cacheFile) : 0, FileSize(app.downloadPath));
+}
+
 // Ends the transfer when the user cancels, the program ends, no bytes came
-// for kStallLimitMs or the whole took kTransferLimitMs. A progress callback
-// can only refuse at the next notification, and a silent server sends none:
-// the binding itself is aborted, from this thread.
+// for kStallLimitMs or the whole took kTransferLimitMs, or more was written
+// than any ephemeris file holds. Bytes written count as bytes received: the
+// library may read a long body without a notification. The callbacks refuse
+// first; a silent server sends none, so the binding itself is aborted from
+// here when no callback has ended the transfer soon after.
 DWORD WINAPI TransferWatchdog(LPVOID parameter) {
-    const Watch& watch = *static_cast<const Watch*>(parameter);
+    Watch& watch = *static_cast<Watch*>(parameter);
     // The binding lives in the download thread's multithreaded apartment,
     // which this thread joins to call it directly.
     ScopedCom com(COINIT_MULTITHREADED);
     const HANDLE events[] = {watch.done.Get(), watch.wake.Get()};
+    ULONGLONG written = 0, nextAbort = 0;
+    bool aborted = false;
     for (;;) {
+        if (!downloadCallback.AbortRequested()) {
+            const ULONGLONG size = WrittenSize(watch);
+            if (size > written) downloadCallback.NoteProgress();
+            written = std::max(written, size);
+            downloadCallback.Refused(size);
+        }
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG stallEnds = downloadCallback.LastProgressTick() + kStallLimitMs;
         const ULONGLONG transferEnds = watch.started + kTransferLimitMs;
@@ -65,12 +132,22 @@ DWORD WINAPI TransferWatchdog(LPVOID parameter) {
         if (app.updateState.load() == CancelRequested || app.shuttingDown.load() || now >= stallEnds ||
             now >= transferEnds)
             downloadCallback.RequestAbort();
-        DWORD wait = INFINITE;  // once aborted, only a late binding needs this thread again
+        ULONGLONG next = std::min({now + kLookMs, stallEnds, transferEnds});
         if (downloadCallback.AbortRequested()) {
-            downloadCallback.AbortBinding();
-        } else {
-            wait = static_cast<DWORD>(std::min(stallEnds, transferEnds) - now);
+            // The library may read on past an abort and copy what it read into
+            // place at its end: a file held open without sharing takes nothing.
+            if (!watch.barrier)
+                watch.barrier.Reset(CreateFileW(app.downloadPath, GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+            next = std::max(downloadCallback.AbortRequestedTick() + kCallbackGraceMs, nextAbort);
+            if (now >= next && !aborted) {
+                // A refused abort (the binding not started yet, or busy) is
+                // tried again until the transfer ends.
+                aborted = SUCCEEDED(downloadCallback.AbortBinding());
+                next = nextAbort = now + kAbortRetryMs;
+            }
         }
+        const DWORD wait = aborted ? INFINITE : static_cast<DWORD>(next > now ? next - now : 0);
         if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0) return 0;
     }
 }
@@ -80,20 +157,28 @@ HRESULT BoundedTransfer() {
     auto* watch = new (std::nothrow) Watch;
     if (watch == nullptr) return E_OUTOFMEMORY;
     downloadCallback.ResetReport();
-    downloadCallback.SetWakeEvent(watch->wake.Get());
     const bool eventsMade = watch->done && watch->wake;
+    if (eventsMade) {
+        std::lock_guard<SrwLock> hold(app.workflowLock);
+        app.transferWake.store(watch->wake.Get());
+    }
     ScopedKernelHandle watchdog(eventsMade ? CreateThread(nullptr, 0, TransferWatchdog, watch, 0, nullptr) : nullptr);
     // Without its watchdog a transfer could hang for ever: none starts.
     HRESULT result = E_OUTOFMEMORY;
     if (watchdog) result = URLDownloadToFileW(nullptr, kDownloadUrl, app.downloadPath, 0, &downloadCallback);
-    downloadCallback.SetWakeEvent(nullptr);
-    downloadCallback.ReleaseBinding();
+    {
+        // Under the lock that a cancel signals it under: never signalled once gone.
+        std::lock_guard<SrwLock> hold(app.workflowLock);
+        app.transferWake.store(nullptr);
+    }
     if (downloadCallback.AbortRequested()) result = E_ABORT;
 
     SetEvent(watch->done.Get());
     // An abort stuck in the network library must not hold the worker: the
-    // watchdog then keeps what it uses.
-    if (!watchdog || WaitForSingleObject(watchdog.Get(), kStallLimitMs) == WAIT_OBJECT_0) delete watch;
+    // watchdog then keeps what it uses, the binding too.
+    const bool watchdogEnded = !watchdog || WaitForSingleObject(watchdog.Get(), kStallLimitMs) == WAIT_OBJECT_0;
+    downloadCallback.ReleaseBinding();
+    if (watchdogEnded) delete watch;
     return result;
 }
 
@@ -101,6 +186,9 @@ HRESULT BoundedTransfer() {
 // of Ephemeris.ee. The old file stays until the new one has replaced it.
 HRESULT FetchEphemeris() {
     DeleteUrlCacheEntryW(kDownloadUrl);
+    // What an interrupted run left would count as written by this transfer.
+    const auto removed = [] { return DeleteFileW(app.downloadPath) || GetLastError() == ERROR_FILE_NOT_FOUND; };
+    RetryWhileHeld(removed, kHeldFileErrors, kRenameRetryMs);
     HRESULT result = BoundedTransfer();
 
     // Stop the animation before anything presents the outcome, so no late
@@ -112,6 +200,7 @@ HRESULT FetchEphemeris() {
     if (result == S_OK &&
         (!TransferComplete(downloadCallback.Report(), FileSize(app.downloadPath)) || DownloadIsText()))
         result = INET_E_DOWNLOAD_FAILURE;
+    if (result == S_OK) ScannerMayHold(app.downloadPath);
     // On the disk before it replaces the file that was good; a scanner may
     // hold the new or the old file for a moment.
     if (result == S_OK &&
@@ -119,7 +208,6 @@ HRESULT FetchEphemeris() {
         result = HRESULT_FROM_WIN32(GetLastError());
     // Nothing of a refused answer stays: not beside the program (the network
     // library may still have been writing it), not in the internet cache.
-    const auto removed = [] { return DeleteFileW(app.downloadPath) || GetLastError() == ERROR_FILE_NOT_FOUND; };
     if (result != S_OK) RetryWhileHeld(removed, kHeldFileErrors, kRenameRetryMs);
     DeleteUrlCacheEntryW(kDownloadUrl);
     return result;
@@ -140,24 +228,97 @@ void RecordDownloadTimes() {
 
 }  // namespace
 
+namespace {
+
+// A character no text holds: a control character other than white space.
+bool Control(char32_t c) {
+    return (c < 0x20 && (c < '\t' || c > '\r')) || c == 0x7F || (c >= 0x80 && c < 0xA0);
+}
+
+// True when `head` opens, after white space, with markup no ephemeris file
+// begins with: whatever control bytes follow, it is a page.
+bool OpensWithMarkup(std::span<const unsigned char> head) {
+    size_t at = head.size() >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF ? 3 : 0;  // UTF-8's mark
+    while (at < head.size() && (head[at] == ' ' || (head[at] >= '\t' && head[at] <= '\r'))) ++at;
+    for (const std::string_view opening : {"<!doctype", "<html", "<head", "<body", "<script", "<?xml"}) {
+        if (head.size() - at < opening.size()) continue;
+        if (std::equal(opening.begin(), opening.end(), head.begin() + at,
+                       [](char o, unsigned char h) { return o == (h >= 'A' && h <= 'Z' ? h + ('a' - 'A') : h); }))
+            return true;
+    }
+    return false;
+}
+
+// The code units of `bytes` as one encoding reads them: UTF-8 (width 1), or
+// UTF-16 and UTF-32 in either byte order. True when they decode to text: no
+// control character but white space, no invalid sequence, no unpaired
+// surrogate, no private or non-character; a sequence cut by the end of the
+// probe counts as whole.
+bool DecodesAsText(std::span<const unsigned char> bytes, int width, bool bigEndian) {
+    const size_t units = bytes.size() / width;
+    const auto unit = [&](size_t i) {
+        char32_t u = 0;
+        for (int b = 0; b < width; ++b) u |= char32_t{bytes[i * width + b]} << 8 * (bigEndian ? width - 1 - b : b);
+        return u;
+    };
+    for (size_t i = 0; i < units; ++i) {
+        char32_t c = unit(i);
+        if (width == 1 && c >= 0x80) {
+            const int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+            if (c < 0xC2 || c > 0xF4) return false;
+            c &= 0x3F >> more;
+            for (int k = 1; k <= more; ++k) {
+                if (i + k >= units) return true;  // cut by the probe
+                if ((unit(i + k) & 0xC0) != 0x80) return false;
+                c = c << 6 | (unit(i + k) & 0x3F);
+            }
+            const char32_t least[] = {0, 0x80, 0x800, 0x10000};
+            if (c < least[more] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) return false;
+            i += more;
+        } else if (width == 2 && c >= 0xD800 && c < 0xE000) {
+            if (c >= 0xDC00) return false;
+            if (i + 1 == units) return true;
+            const char32_t low = unit(++i);
+            if (low < 0xDC00 || low >= 0xE000) return false;
+            c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+        }
+        const bool privateUse = (c >= 0xE000 && c < 0xF900) || c >= 0xF0000;
+        if (Control(c) || privateUse || (c & 0xFFFE) == 0xFFFE || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+            return false;
+    }
+    return units > 0;
+}
+
+}  // namespace
+
 bool LooksLikeText(std::span<const unsigned char> head) {
+    if (OpensWithMarkup(head)) return true;
     const auto begins = [&](std::initializer_list<unsigned char> mark) {
         return head.size() >= mark.size() && std::equal(mark.begin(), mark.end(), head.begin());
     };
-    if (begins({0xEF, 0xBB, 0xBF}) || begins({0xFF, 0xFE}) || begins({0xFE, 0xFF})) return true;
-    const auto control = [](unsigned c) { return c < 0x20 && (c < '\t' || c > '\r'); };
+    // After a byte order mark, what follows decides in that encoding alone.
+    const struct { std::initializer_list<unsigned char> mark; int width; bool bigEndian; } marked[] = {
+        {{0xFF, 0xFE, 0, 0}, 4, false}, {{0, 0, 0xFE, 0xFF}, 4, true}, {{0xEF, 0xBB, 0xBF}, 1, false},
+        {{0xFF, 0xFE}, 2, false}, {{0xFE, 0xFF}, 2, true}};
+    bool anyMark = false;
+    for (const auto& m : marked) {
+        if (!begins(m.mark)) continue;
+        if (DecodesAsText(head.subspan(m.mark.size()), m.width, m.bigEndian)) return true;
+        anyMark = true;
+    }
+    if (anyMark) return false;
+    // 8-bit text in any code page: no control character but white space.
+    const auto control = [](unsigned char c) { return c < 0x20 && (c < '\t' || c > '\r'); };
     if (!head.empty() && std::none_of(head.begin(), head.end(), control)) return true;
-    // UTF-16 without a mark, little or big endian: no control character, and
-    // mostly characters of one byte beside a zero.
-    for (const size_t low : {0, 1}) {
-        size_t narrow = 0, units = head.size() / 2;
-        bool controls = false;
-        for (size_t i = 0; i < units * 2; i += 2) {
-            const unsigned unit = head[i + low] | head[i + 1 - low] << 8;
-            controls = controls || control(unit);
-            narrow += unit < 0x80;
-        }
-        if (units > 0 && !controls && narrow * 2 >= units) return true;
+    // UTF-32 without a mark: no binary keeps every unit below 0x110000.
+    if (DecodesAsText(head, 4, false) || DecodesAsText(head, 4, true)) return true;
+    // UTF-16 without a mark, in any script: also the letters of one script
+    // share a few blocks, so the units' high bytes take few values; those of
+    // binary data scatter.
+    for (const size_t high : {1, 0}) {
+        std::bitset<256> seen;
+        for (size_t i = high; i < head.size() - head.size() % 2; i += 2) seen.set(head[i]);
+        if (seen.count() * 4 <= head.size() && DecodesAsText(head, 2, high == 0)) return true;
     }
     return false;
 }
@@ -186,6 +347,8 @@ uint32_t DecideAfterDownload(const DownloadOutcome& outcome) {
 
 void AbortDownload() {
     downloadCallback.RequestAbort();
+    std::lock_guard<SrwLock> hold(app.workflowLock);
+    if (const HANDLE wake = app.transferWake.load()) SetEvent(wake);
 }
 
 DWORD WINAPI DownloadWorker(LPVOID) {

@@ -18,8 +18,9 @@ inline constexpr ULONGLONG kTransferLimitMs = FENNIK_TRANSFER_LIMIT_MS;
 // Thread routine started by ApplyState; parameter unused, result 0.
 DWORD WINAPI DownloadWorker(LPVOID parameter);
 
-// Any thread: aborts a running transfer at once (the user cancelled, or the
-// program ends); the worker then decides as after any failure.
+// Any thread: aborts a running transfer at once (the program ends); the
+// worker then decides as after any failure. A cancel is seen by the transfer's
+// watchdog through the state alone.
 void AbortDownload();
 
 // The facts the worker's final decision rests on.
@@ -48,8 +49,10 @@ bool TransferComplete(const TransferReport& report, ULONGLONG fileSize);
 
 // How many first bytes of a download are looked at to tell text.
 inline constexpr size_t kTextProbeBytes = 512;
-// True when the first bytes of a body read as text: a byte order mark, 8-bit
-// text in any code page (no control character but white space), or UTF-16
-// without a mark. A sign-in page, a script, JSON or an error message, never
-// the ephemeris file, which is binary from its first bytes.
+// True when the first bytes of a body read as text: markup that opens a page
+// (whatever follows), text after a byte order mark that decodes in its
+// encoding, 8-bit text in any code page (no control character but white
+// space), or UTF-16 or UTF-32 without a mark in any script. A sign-in page, a
+// script, JSON or an error message, never the ephemeris file, which is binary
+// from its first bytes.
 bool LooksLikeText(std::span<const unsigned char> head);

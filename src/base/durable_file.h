@@ -3,6 +3,6 @@
 // directory entry written from the system's cache to the medium.
 #include <windows.h>
 
-// FlushFileBuffers on `path`, opened for writing. False when it cannot be
-// done; the reason is left in GetLastError.
+// FlushFileBuffers on `path`, opened for writing past a short hold by another
+// program. False when it cannot be done; the reason is left in GetLastError.
 bool FlushToMedium(const wchar_t* path);

@@ -33,3 +33,9 @@ bool RetryWhileHeld(Attempt&& attempt, std::span<const DWORD> transient, DWORD t
 // MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH,
 // outlasting a short lock on either file.
 bool ReplaceByRename(const wchar_t* from, const wchar_t* to);
+
+// CreateFileW of an existing file, sharing read, write and delete with whoever
+// has it open, outlasting a short hold by one who shares less (a scanner
+// opening a new file without write sharing). INVALID_HANDLE_VALUE on failure,
+// the reason in GetLastError.
+HANDLE OpenPastShortHold(const wchar_t* path, DWORD access, DWORD flags);

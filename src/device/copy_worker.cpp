@@ -32,51 +32,63 @@ bool ReadWhole(HANDLE file, unsigned char* into, DWORD want, DWORD* got) {
 
 }  // namespace
 
-bool ReadsBackAs(const wchar_t* copy, const wchar_t* original) {
-    ScopedFile source(CreateFileW(original, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+ReadBack ReadsBackAs(const wchar_t* copy, const wchar_t* original) {
+    // Sharing everything and waiting out a short hold: a scanner that has the
+    // file open must not make a good copy look bad.
+    ScopedFile source(OpenPastShortHold(original, GENERIC_READ, 0));
     // Straight from the medium, not from what the system still caches of the write.
-    ScopedFile device(CreateFileW(copy, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    ScopedFile device(OpenPastShortHold(copy, GENERIC_READ, FILE_FLAG_NO_BUFFERING | FILE_FLAG_SEQUENTIAL_SCAN));
     // Page-aligned, as unbuffered reads require.
     auto* buffer = static_cast<unsigned char*>(
         VirtualAlloc(nullptr, 2 * kReadBackChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
     if (!source || !device || buffer == nullptr) {
         if (buffer != nullptr) VirtualFree(buffer, 0, MEM_RELEASE);
-        return false;
+        return ReadBack::Unread;
     }
-    bool same = true;
-    for (DWORD fromDevice = 0, fromSource = 0; same; ) {
+    ReadBack result = ReadBack::Same;
+    for (DWORD fromDevice = 0, fromSource = 0; result == ReadBack::Same;) {
         // Unbuffered reads ask for whole chunks; the last one returns the rest.
-        same = ReadFile(device.Get(), buffer, kReadBackChunk, &fromDevice, nullptr) &&
-               ReadWhole(source.Get(), buffer + kReadBackChunk, kReadBackChunk, &fromSource) &&
-               fromDevice == fromSource;
+        if (!ReadFile(device.Get(), buffer, kReadBackChunk, &fromDevice, nullptr) ||
+            !ReadWhole(source.Get(), buffer + kReadBackChunk, kReadBackChunk, &fromSource)) {
+            result = ReadBack::Unread;
+            break;
+        }
         MediumReadBack(std::span(buffer, fromDevice));
-        same = same && std::equal(buffer, buffer + fromDevice, buffer + kReadBackChunk);
+        if (fromDevice != fromSource || !std::equal(buffer, buffer + fromDevice, buffer + kReadBackChunk))
+            result = ReadBack::Different;
         if (fromDevice < kReadBackChunk) break;
     }
     VirtualFree(buffer, 0, MEM_RELEASE);
-    return same;
+    return result;
 }
 
-bool ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, const wchar_t* destination) {
+CopyResult ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, const wchar_t* destination) {
     // A read-only file on the device was made so by its owner: never replace
     // it. (Windows refuses that rename too; some file systems would not.)
     const DWORD attributes = GetFileAttributesW(destination);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+        return CopyResult::ReadOnly;
     // A device whose removal policy caches writes may still hold the copy in
     // memory: it is flushed and read back from the medium before it replaces
     // the device's file. The device's old file may be held for a moment (a
     // scanner checking the new drive): the rename outlasts a short lock.
-    if (!CopyFileW(source, temporary, FALSE) || !FlushToMedium(temporary) || !ReadsBackAs(temporary, source) ||
-        !ReplaceByRename(temporary, destination)) {
+    // The temporary file is ours alone: whatever went wrong, it goes.
+    ReadBack before = ReadBack::Different;
+    if (!CopyFileW(source, temporary, FALSE) || !FlushToMedium(temporary) ||
+        (before = ReadsBackAs(temporary, source)) != ReadBack::Same || !ReplaceByRename(temporary, destination)) {
         DeleteFileW(temporary);
-        return false;
+        return before == ReadBack::Unread ? CopyResult::Unverified : CopyResult::Failed;
     }
     // The rename, too, must be on the medium before the user is told to unplug.
-    if (FlushToMedium(destination) && ReadsBackAs(destination, source)) return true;
-    // What the device gives back is not the file: no garbage stays there.
-    DeleteFileW(destination);
-    return false;
+    // The old file is gone now: the new one is removed only when it was read
+    // back whole and is not the file, never because it could not be read.
+    ScannerMayHold(destination);
+    if (!FlushToMedium(destination)) return CopyResult::Unverified;
+    ScannerMayHold(destination);
+    const ReadBack after = ReadsBackAs(destination, source);
+    if (after == ReadBack::Same) return CopyResult::Copied;
+    if (after == ReadBack::Different) DeleteFileW(destination);  // no garbage stays there
+    return after == ReadBack::Different ? CopyResult::Failed : CopyResult::Unverified;
 }
 
 DWORD WINAPI CopyWorker(LPVOID) {
@@ -90,11 +102,13 @@ DWORD WINAPI CopyWorker(LPVOID) {
         wsprintfW(destination, L"%c:\\%s", letter, kDeviceFileName);
         wsprintfW(temporary, L"%c:\\%s", letter, kDeviceTempFileName);
 
-        const bool copied = ReplaceFileOnDevice(app.localEphemerisPath, temporary, destination);
+        const CopyResult copied = ReplaceFileOnDevice(app.localEphemerisPath, temporary, destination);
         // Every attempt is logged, whatever its result; the path is an
-        // argument, never a format.
+        // argument, never a format. A cause the user can act on follows.
         AppendLog(L"Download to:", L"%s", destination);
-        if (copied) {
+        if (copied == CopyResult::ReadOnly) AppendLog(L"Not copied:", L"%s is read-only", destination);
+        if (copied == CopyResult::Unverified) AppendLog(L"Not copied:", L"%s could not be verified", destination);
+        if (copied == CopyResult::Copied) {
             SYSTEMTIME now = {};
             GetLocalTime(&now);
             ShowTimeField(IDC_UPDATE_TIME, now);

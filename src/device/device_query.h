@@ -39,3 +39,7 @@ bool EnumerateDiskInterfaces(const GUID& interfaceClass, const std::function<boo
 // What a device file read back from its medium gave: test builds may alter it
 // on demand, as a failing medium would; the product leaves it as it is.
 void MediumReadBack(std::span<unsigned char> data);
+
+// A file just written, where a scanner may open it for a moment without
+// sharing: test builds may hold it so on demand; the product does nothing.
+void ScannerMayHold(const wchar_t* path);

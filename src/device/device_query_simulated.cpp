@@ -5,6 +5,11 @@
 // The DWORD value "ReadBackFaults" = N under GpsFennikSimulation alters the
 // N-th read of a device file back from its medium, counting down at each.
 //
+// The DWORD value "Holds\NAME" = N there holds the N-th next sighting of a
+// file named NAME that a scanner may see, counting down at each: it is opened
+// without sharing reads or writes for "Holds\HoldMs" milliseconds (500 when
+// unset), as a virus scanner does.
+//
 // Each REG_SZ value there is named by an upper-case drive letter and holds the
 // device ID of the parent USB device of the disk behind that drive. Every
 // value stands for one present disk interface (of either class) whose storage
@@ -49,6 +54,19 @@ bool ReadDeviceId(HKEY key, const wchar_t* name, wchar_t (&id)[kDeviceIdChars]) 
     return true;
 }
 
+struct Hold {
+    HANDLE file;
+    DWORD ms;
+};
+
+DWORD WINAPI ReleaseHold(LPVOID parameter) {
+    auto* hold = static_cast<Hold*>(parameter);
+    Sleep(hold->ms);
+    CloseHandle(hold->file);
+    delete hold;
+    return 0;
+}
+
 }  // namespace
 
 bool QueryVolumeDeviceNumber(HANDLE volume, wchar_t letter, DWORD* deviceNumber) {
@@ -91,4 +109,22 @@ bool EnumerateDiskInterfaces(const GUID& /*interfaceClass*/, const std::function
 
 void MediumReadBack(std::span<unsigned char> data) {
     if (!data.empty() && TakeSimulatedFault(L"ReadBackFaults") == 1) data[data.size() / 2] ^= 0x5A;
+}
+
+void ScannerMayHold(const wchar_t* path) {
+    const wchar_t* slash = wcsrchr(path, L'\\');
+    wchar_t name[kDeviceIdChars] = L"Holds\\";
+    if (slash == nullptr || !AppendText(name, slash + 1) || TakeSimulatedFault(name) != 1) return;
+    DWORD ms = 500, bytes = sizeof ms;
+    RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, L"Holds\\HoldMs", RRF_RT_REG_DWORD, nullptr, &ms, &bytes);
+    // Sharing deletion alone: what the program must not delete stays only by its own choice.
+    auto* hold = new Hold{CreateFileW(path, GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr), ms};
+    HANDLE thread =
+        hold->file != INVALID_HANDLE_VALUE ? CreateThread(nullptr, 0, ReleaseHold, hold, 0, nullptr) : nullptr;
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    } else {
+        if (hold->file != INVALID_HANDLE_VALUE) CloseHandle(hold->file);
+        delete hold;
+    }
 }

@@ -84,3 +84,5 @@ bool EnumerateDiskInterfaces(const GUID& interfaceClass, const std::function<boo
 }
 
 void MediumReadBack(std::span<unsigned char>) {}
+
+void ScannerMayHold(const wchar_t*) {}

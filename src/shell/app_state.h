@@ -95,6 +95,12 @@ struct AppState {
     // read by the workers as a whole snapshot (see device_drives.h).
     DeviceDriveRecord deviceDrives;
 
+    // The event that wakes a running download's watchdog; null when none
+    // runs. Set and cleared by the download worker, signalled under
+    // workflowLock when a cancel is stored, so the state machine never calls
+    // into the download.
+    std::atomic<HANDLE> transferWake{nullptr};
+
     // --- main thread only ----------------------------------------------------
     uint32_t deviceAccepted = 1;
     uint32_t previousDriveCount = 0;

@@ -15,6 +15,7 @@
 #include "shell/string_ids.h"
 #include "shell/string_table.h"
 #include "shell/tray_icon.h"
+#include "shell/tray_shell.h"
 #include "workflow/freshness.h"
 #include "workflow/main_dialog.h"
 #include "workflow/update_state.h"
@@ -80,8 +81,15 @@ bool BecomeTheOnlyInstance() {
         HWND running = FindWindowW(app.windowClassName, nullptr);
         if (running != nullptr && HandOverTo(running)) return false;
         // No window: the owner has not created it yet, or is ending and takes
-        // it down; this start takes its place once the mutex is free.
-        if (GetTickCount64() >= deadline) return false;
+        // it down; this start takes its place once the mutex is free. An end
+        // held up by a device's I/O outlasts the wait: the user is told,
+        // rather than seeing nothing happen.
+        if (GetTickCount64() >= deadline) {
+            wchar_t text[kTextChars] = {};
+            LoadUiText(IDS_MSG_STILL_CLOSING, text);
+            ShowMessageBox(nullptr, text, app.appTitle, MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
+            return false;
+        }
         if (Acquired(WaitForSingleObject(mutex, kInstancePollMs))) return true;
     }
 }
@@ -287,7 +295,10 @@ int RunApplication(HINSTANCE instance) {
     MSG msg = {};
     for (;;) {
         const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
-        if (got == 0) return FinishWork(static_cast<int>(msg.wParam));  // WM_QUIT
+        if (got == 0) {  // WM_QUIT
+            ExitMayBeHeld();
+            return FinishWork(static_cast<int>(msg.wParam));
+        }
         if (got == -1) {
             // msg holds nothing then. End as after Exit, so the tray icon
             // goes too, and report the failure.

@@ -35,9 +35,10 @@
 #define IDS_MSG_DEVICE_REFUSED   1029
 #define IDS_REMINDER_EXPIRING    1030
 #define IDS_REMINDER_EXPIRED     1031
+#define IDS_MSG_STILL_CLOSING    1032
 
 #define IDS_FIRST                IDS_APP_TITLE
-#define IDS_LAST                 IDS_REMINDER_EXPIRED
+#define IDS_LAST                 IDS_MSG_STILL_CLOSING
 // clang-format on
 
 #ifndef RC_INVOKED
@@ -80,6 +81,7 @@ inline constexpr StringIdName kStringIdNames[] = {
     {IDS_MSG_DEVICE_REFUSED, "IDS_MSG_DEVICE_REFUSED"},
     {IDS_REMINDER_EXPIRING, "IDS_REMINDER_EXPIRING"},
     {IDS_REMINDER_EXPIRED, "IDS_REMINDER_EXPIRED"},
+    {IDS_MSG_STILL_CLOSING, "IDS_MSG_STILL_CLOSING"},
 };
 static_assert(sizeof(kStringIdNames) / sizeof(kStringIdNames[0]) == IDS_LAST - IDS_FIRST + 1);
 #endif

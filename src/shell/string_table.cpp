@@ -4,6 +4,7 @@
 
 #include "base/module_path.h"
 #include "shell/app_state.h"
+#include "shell/tray_shell.h"
 
 namespace {
 // Readers (any thread) share it; the release at shutdown takes it alone, so
@@ -34,7 +35,7 @@ int ShowUiMessage(HWND owner, UINT textId, UINT captionId, UINT flags) {
     wchar_t caption[kTextChars] = {};
     LoadUiText(textId, text);
     LoadUiText(captionId, caption);
-    return MessageBoxW(owner, text, caption, flags);
+    return ShowMessageBox(owner, text, caption, flags);
 }
 
 void ReleaseStringModule() {

@@ -6,6 +6,9 @@
 //   seticon TAB big|small TAB icon width x height
 //   menu TAB item TAB item ...   (a separator is "-", a greyed item ends in
 //     " (grayed)", the default item in " (default)")
+// Message boxes go to BoxJournal.txt beside it, as they open:
+//   box TAB flags (hex) TAB caption TAB text
+// The DWORD value "ExitHoldMs" there holds the next exit that long, once.
 // While the DWORD value "TrayFailures" under
 // HKEY_CURRENT_USER\Software\GpsFennikSimulation is above 0, each icon call
 // fails without reaching the shell and counts it down.
@@ -27,9 +30,9 @@ SrwLock& JournalLock() {
     return *lock;
 }
 
-void Journal(const std::wstring& line) {
+void Journal(const std::wstring& line, const wchar_t* name = L"TrayJournal.txt") {
     wchar_t path[MAX_PATH] = {};
-    if (!MakeModulePath(path, L"TrayJournal.txt")) return;
+    if (!MakeModulePath(path, name)) return;
     std::lock_guard<SrwLock> hold(JournalLock());
     ScopedFile file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
     const std::wstring text = line + L"\r\n";
@@ -91,4 +94,17 @@ BOOL TrackTrayMenu(HMENU menu, int x, int y, HWND owner) {
 HICON SetWindowIcon(HWND window, WPARAM which, HICON icon) {
     Journal(std::wstring(L"seticon\t") + (which == ICON_BIG ? L"big\t" : L"small\t") + IconSize(icon));
     return reinterpret_cast<HICON>(SendMessageW(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon)));
+}
+
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT flags) {
+    Journal(L"box\t" + Hex(flags) + L"\t" + caption + L"\t" + text, L"BoxJournal.txt");
+    return MessageBoxW(owner, text, caption, flags);
+}
+
+void ExitMayBeHeld() {
+    DWORD ms = 0, bytes = sizeof ms;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSimulationKey, L"ExitHoldMs", RRF_RT_REG_DWORD, nullptr, &ms, &bytes) != 0)
+        return;
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"ExitHoldMs");
+    Sleep(ms);
 }

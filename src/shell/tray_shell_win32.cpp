@@ -11,3 +11,9 @@ BOOL TrackTrayMenu(HMENU menu, int x, int y, HWND owner) {
 HICON SetWindowIcon(HWND window, WPARAM which, HICON icon) {
     return reinterpret_cast<HICON>(SendMessageW(window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon)));
 }
+
+int ShowMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT flags) {
+    return MessageBoxW(owner, text, caption, flags);
+}
+
+void ExitMayBeHeld() {}

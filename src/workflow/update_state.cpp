@@ -165,7 +165,6 @@ void RunUpdateCommand() {
         case Connecting:
         case Downloading:
             next = CancelRequested;
-            AbortDownload();  // a silent server sends no notification to refuse
             break;
         case CancelRequested:
         case Copying:
@@ -180,6 +179,10 @@ void RunUpdateCommand() {
             StoreStateLocked(next);
             app.updateOrigin.store(UserUpdate);  // a cancelled quiet update tells of its end
         }
+        // A silent server sends no notification to refuse: the download's
+        // watchdog sees the cancel at once.
+        const HANDLE wake = app.transferWake.load();
+        if (next == CancelRequested && !repeated && wake != nullptr) SetEvent(wake);
     }
     PresentState(next, !repeated);
 }

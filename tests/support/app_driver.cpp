@@ -168,7 +168,7 @@ bool App::Prepare(const std::wstring& name, const RunFiles& files) {
     CreateDirectoryW(parent.c_str(), nullptr);
     CreateDirectoryW(folder_.c_str(), nullptr);
     for (const wchar_t* file : {L"Kelva_config.ini", L"Kelva_log.txt", L"Ephemeris.ee", L"packedEphemeris.ee",
-                                L"String_Table_.dll", L"TrayJournal.txt"})
+                                L"String_Table_.dll", L"TrayJournal.txt", L"BoxJournal.txt"})
         DeleteFileW(File(file).c_str());
     return CopyFileW((dist + L"GpsFennik.exe").c_str(), File(L"GpsFennik.exe").c_str(), FALSE) &&
            CopyFileW((dist + L"String_Table_.dll").c_str(), File(L"String_Table_.dll").c_str(), FALSE) &&
@@ -358,12 +358,24 @@ std::wstring AppTest::Str(UINT id) const {
     return text;
 }
 
-::testing::AssertionResult AppTest::AnswerBox(const std::wstring& textWanted, const std::wstring& captionWanted, int button) {
+::testing::AssertionResult AppTest::AnswerBox(const std::wstring& textWanted, const std::wstring& captionWanted, UINT icon,
+                                              int button, DWORD ofProcess) {
     HWND box = nullptr;
-    if (!PumpUntil([&] { return (box = app.Box()) != nullptr; }))
+    const auto unowned = [&] {  // a box of that process with no owner
+        for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"#32770", nullptr)) != nullptr;)
+            if (ProcessOf(w) == ofProcess && !GetWindow(w, GW_OWNER) && GetDlgItem(w, kBoxTextId) && IsWindowVisible(w)) return w;
+        return HWND{};
+    };
+    if (!PumpUntil([&] { return (box = ofProcess ? unowned() : app.Box()) != nullptr; }))
         return ::testing::AssertionFailure() << "no message box; status " << Show(app.Text(IDC_STATUS));
     const std::wstring text = WindowText(GetDlgItem(box, kBoxTextId));
     const std::wstring caption = WindowText(box);
+    // Its icon, as the test build journals every box it opens.
+    UINT flags = ~0u;
+    for (const std::wstring& line : Split(FromUtf16(ReadFileBytes(app.File(L"BoxJournal.txt"))), L"\r\n"))
+        if (const auto field = Split(line, L"\t"); field.size() == 4 && field[3] == text) flags = std::wcstoul(field[1].c_str(), nullptr, 16);
+    if ((flags & MB_ICONMASK) != icon)
+        return ::testing::AssertionFailure() << "box " << Show(text) << " has the icon " << std::hex << (flags & MB_ICONMASK) << ", not " << icon;
     PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
     if (!PumpUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }))
         return ::testing::AssertionFailure() << "the box " << Show(text) << " did not close";

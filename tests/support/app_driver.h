@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "shell/string_ids.h"
 #include "test_util.h"
 
 inline constexpr wchar_t kMainWindowClass[] = L"KIVAR M415 GPS Fennik";
@@ -127,11 +128,14 @@ protected:
     void TearDown() override;
     // Prepares a run folder named after the test and starts the program.
     ::testing::AssertionResult Launch(const RunFiles& files = {});
-    // Waits for a message box, checks text and caption, presses `button`.
+    // Waits for a message box of the main dialog (or one without owner of process `ofProcess`), checks text,
+    // caption and icon, presses `button`. A success shows the information icon, everything else a warning.
     ::testing::AssertionResult AnswerBox(UINT textId, UINT captionId, int button = IDOK) {
-        return AnswerBox(Str(textId), Str(captionId), button);
+        const bool success = textId == IDS_MSG_COPY_DONE || textId == IDS_MSG_DOWNLOAD_DONE;
+        return AnswerBox(Str(textId), Str(captionId), success ? MB_ICONINFORMATION : MB_ICONWARNING, button);
     }
-    ::testing::AssertionResult AnswerBox(const std::wstring& text, const std::wstring& caption, int button = IDOK);
+    ::testing::AssertionResult AnswerBox(const std::wstring& text, const std::wstring& caption, UINT icon, int button = IDOK,
+                                         DWORD ofProcess = 0);
 
     App app;
     HMODULE strings_ = nullptr;

@@ -3,13 +3,15 @@
 
 Answers on 127.0.0.1:PORT as DIR/mode says, read at each request: "file|chunked|close N SEED"
 (a body framed by length, chunks or close), "cut N SEED" (half sent), "slowheaders N SEED MS",
-"slowbody N SEED MS [HEADERMS]" (4 KiB every MS ms, the headers after HEADERMS), "status CODE
+"slowbody N SEED MS [HEADERMS]" (4 KiB every MS ms, the headers after HEADERMS), "slowclose N SEED MS" (as
+slowbody, framed by close), "status CODE
 [N SEED]", "empty", "refuse" (port closed), "page CODE" (HTML), "redirect" (to a page), "gzip N
-SEED", "flood [LENGTH]" (fast, without end or with that length announced, 256 MiB at most). Logs request
+SEED", "flood [LENGTH]" (fast, without end or with that length announced, 256 MiB at most), "bomb N" (N zero
+bytes gzip-encoded, about N/1000 on the wire). Logs request
 lines with their Cache-Control and Pragma to DIR/requests, says in DIR/state whether it listens, returns once it
 does, ends on DIR/stop or after 20 minutes, and first ends a server an interrupted run left.
 """
-import gzip, http.server, os, signal, socket, sys, threading, time
+import gzip, http.server, os, signal, socket, sys, threading, time, zlib
 PAGE = b"\xef\xbb\xbf \r\n\t<!doctype html><html><head><title>Sign in</title></head></html>\n"
 
 
@@ -27,8 +29,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(os.path.join(self.server.dir, "requests"), "a") as log:
             log.write("%s | %s %s\n" % (self.requestline, self.headers["Cache-Control"], self.headers["Pragma"]))
         kind, *n = (read(self.server.dir, "mode") or "file 20000 42").split()
-        if kind == "flood":
-            return self.flood(n)
+        if kind in ("flood", "bomb"):
+            return self.flood(n) if kind == "flood" else self.bomb(int(n[0]))
         n = [int(w) for w in n] + [0, 0, 0]
         data = body(*n[kind == "status":][:2]) if kind != "empty" else b""
         code = n[0] if kind in ("status", "page") else 302 if kind == "redirect" and "signin" not in self.path else 200
@@ -42,16 +44,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             for at in range(0, len(data), 8192):
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(data[at:at + 8192]), data[at:at + 8192]))
             return self.wfile.write(b"0\r\n\r\n")
-        self.close_connection = kind in ("close", "cut")
-        self.send_header("Connection" if kind == "close" else "Content-Length",
-                         "close" if kind == "close" else str(len(data)))
-        if kind in ("slowheaders", "slowbody"):
+        framed = kind not in ("close", "slowclose")  # else by closing the connection
+        self.close_connection = not framed or kind == "cut"
+        self.send_header("Content-Length" if framed else "Connection", str(len(data)) if framed else "close")
+        if kind in ("slowheaders", "slowbody", "slowclose"):
             time.sleep(n[2 if kind == "slowheaders" else 3] / 1000)
         self.end_headers()
         if kind == "cut":
             return self.wfile.write(data[:len(data) // 2])
         pieces = [data[:16384]] + [data[at:at + 4096] for at in range(16384, len(data), 4096)]
-        for i, piece in enumerate(pieces if kind == "slowbody" else [data]):
+        for i, piece in enumerate(pieces if kind in ("slowbody", "slowclose") else [data]):
             time.sleep(n[2] / 1000 if i else 0)
             self.wfile.write(piece)
             self.wfile.flush()
@@ -68,6 +70,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(block)
         except OSError:
             pass  # the program hung up, as it should
+
+
+    def bomb(self, size):  # a small answer that expands to `size`, sent as it is made
+        self.send_response(200)
+        self.send_header("Content-Encoding", "gzip")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        packer, block = zlib.compressobj(9, zlib.DEFLATED, 31), bytes(1 << 20)
+        try:
+            for _ in range(size >> 20):
+                self.wfile.write(packer.compress(block))
+            self.wfile.write(packer.flush())
+        except OSError:
+            pass
 
 
 def read(folder, name):

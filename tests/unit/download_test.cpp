@@ -67,7 +67,7 @@ TEST(DownloadDecision, OnlyAWholeNonEmptyBodyThatIsNoPageIsComplete) {
             << "end " << r.report.endOfData << ", received " << r.report.bytesReceived << " of "
             << r.report.bytesAnnounced << ", file " << r.fileSize << ", status " << r.report.httpStatus;
     // What a portal, a proxy or a broken server sends instead of the file; the file itself is binary at once.
-    const std::string served(kServedHead.begin(), kServedHead.end());
+    const std::string served(kServedHead.begin(), kServedHead.end()), zeros(512, '\0');
     const struct { std::string_view head; bool text; } heads[] = {
         {"<!DOCTYPE html>", true}, {"<script>location='/login'</script>", true}, {"<body onload=go()>", true},
         {"<!-- portal -->\r\n<html>", true}, {"<meta http-equiv=refresh content='0;url=/'>", true},
@@ -75,7 +75,21 @@ TEST(DownloadDecision, OnlyAWholeNonEmptyBodyThatIsNoPageIsComplete) {
         {"\xEF\xBB\xBF<html>", true}, {std::string_view("\xFF\xFE<\0h\0t\0m\0l\0>\0", 14), true},
         {std::string_view("<\0b\0o\0d\0y\0>\0", 12), true}, {std::string_view("\0<\0b\0o\0d\0y\0>", 12), true},
         {"", false}, {served, false}, {std::string_view("GPS\x01\0<html>", 10), false}, {"\x1B[31mError", false},
+        // Markup is a page whatever follows; a mark is text only when what follows decodes; any script, UTF-32.
+        {std::string_view(" \r\n<HTML><p>\0\f\x1B", 16), true}, {std::string_view("\t<?xml x='1'?>\x01", 15), true},
+        {std::string_view("<ScRiPt>\0", 9), true}, {std::string_view("\xEF\xBB\xBF <body>\0", 12), true},
+        {"<title>\x1B</title>", false}, {"\xEF\xBB\xBF\x80\x01\x9A", false}, {"\xEF\xBB\xBF\xD0\x9F\xD1\x80\xD0", true},
+        {std::string_view("\xFF\xFE\0\xD8" "A\0", 6), false},  // a surrogate without its pair
+        {std::string_view("\xFF\xFE\x1F\x04\x40\x04\0\0", 8), false}, {std::string_view("\xFE\xFF\0\x01\0\x02", 6), false},
+        {std::string_view("\x1F\x04\x40\x04\x38\x04\x32\x04\x35\x04\x42\x04", 12), true},  // Привет
+        {std::string_view("\x4E\x01\x4E\x03\x4E\x07\x4E\x01", 8), true},  // 丁七万丁, big-endian
+        {std::string_view("E\0\0\0r\0\0\0r\0\0\0", 12), true}, {std::string_view("\0\0\xFE\xFF\0\0\0E", 8), true},
+        {zeros, false}, {std::string_view("\1\0\0\0\2\0\0\0\3\0\0\0\4\0", 14), false},
+        {std::string_view("\xFF\xFE\x12\0\0\0\x80\x25\x01\0\x7F\0\0\0\x10\0", 16), false},  // a binary head with FF FE
     };
+    std::string random(512, ' ');
+    for (unsigned i = 0, x = 12345; i < random.size(); ++i) random[i] = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
+    EXPECT_FALSE(LooksLikeText(std::span(reinterpret_cast<const unsigned char*>(random.data()), random.size())));
     for (const auto& r : heads)
         EXPECT_EQ(LooksLikeText(std::span(reinterpret_cast<const unsigned char*>(r.head.data()), r.head.size())), r.text)
             << Show(std::wstring(r.head.begin(), r.head.end()));
@@ -153,6 +167,40 @@ TEST(DownloadProgress, CallbackAnswersItsInterfacesMovesTheStateAndCarriesOutACa
     downloadCallback.ResetReport();
     app.updateState.store(Idle);
     app.animationTimerActive.store(0);
+}
+
+// A binding that counts what is done to it.
+struct CountingBinding : IBinding {
+    ULONG refs = 1, aborts = 0;
+    HRESULT abortResult = S_OK;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+    HRESULT STDMETHODCALLTYPE Abort() override { return ++aborts, abortResult; }
+    HRESULT STDMETHODCALLTYPE Suspend() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Resume() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE SetPriority(LONG) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetBindResult(CLSID*, DWORD*, LPOLESTR*, DWORD*) override { return E_NOTIMPL; }
+};
+
+// The binding is aborted only between OnStartBinding and OnStopBinding, a refused abort can be tried again, and
+// the one reference the callback takes is dropped by the download thread alone, after the transfer.
+TEST(DownloadProgress, BindingIsAbortedOnlyWhileItRunsAndReleasedOnce) {
+    CountingBinding binding;
+    downloadCallback.ResetReport();
+    EXPECT_EQ(downloadCallback.AbortBinding(), E_PENDING);
+    EXPECT_EQ(downloadCallback.OnStartBinding(0, &binding), S_OK);
+    binding.abortResult = E_FAIL;
+    EXPECT_EQ(downloadCallback.AbortBinding(), E_FAIL);
+    binding.abortResult = S_OK;
+    EXPECT_EQ(downloadCallback.AbortBinding(), S_OK);
+    EXPECT_EQ(downloadCallback.OnStopBinding(S_OK, nullptr), S_OK);
+    EXPECT_EQ(downloadCallback.AbortBinding(), E_PENDING);
+    EXPECT_TRUE(binding.aborts == 2 && binding.refs == 2) << binding.aborts << " aborts, " << binding.refs << " references";
+    downloadCallback.ReleaseBinding();
+    downloadCallback.ReleaseBinding();
+    EXPECT_EQ(binding.refs, 1u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "acquisition/download_worker.h"
+#include "base/scoped_win.h"
 #include "shell/app_state.h"
 #include "shell/string_table.h"
 #include "shell/tray_icon.h"
@@ -103,7 +104,11 @@ TEST_F(Workflow, UpdateCommandMovesEachStateOn) {
         failStarts = row.setup == StartFails;
         failResumes = row.setup == ResumeFails;
         app.deviceAccepted = row.setup != DeviceRefused;
+        ScopedKernelHandle wake(CreateEventW(nullptr, FALSE, FALSE, nullptr));  // a running download's watchdog
+        app.transferWake.store(wake.Get());
         RunUpdateCommand();
+        app.transferWake.store(nullptr);
+        EXPECT_EQ(WaitForSingleObject(wake.Get(), 0) == WAIT_OBJECT_0, row.to == CancelRequested && row.from != CancelRequested);
         SCOPED_TRACE("from " + std::to_string(row.from) + ", setup " + std::to_string(row.setup) + ": " + events);
         EXPECT_EQ(app.updateState.load(), row.to);
         EXPECT_EQ(app.readyForUpdate.load(), row.ready);
