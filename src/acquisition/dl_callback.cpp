@@ -95,12 +95,26 @@ void DlCallback::ResetReport() {
     NoteProgress();
     std::lock_guard<SrwLock> hold(bindingLock_);
     cacheFile_[0] = L'\0';
+    transferRunning_ = true;
+}
+
+void DlCallback::EndTransfer() {
+    std::lock_guard<SrwLock> hold(bindingLock_);
+    transferRunning_ = false;
+    targetHold_.Reset();
 }
 
 void DlCallback::RequestAbort() {
     ULONGLONG none = 0;
     abortTick_.compare_exchange_strong(none, GetTickCount64());
     abort_.store(true);
+    // The library may read on past an abort and copy what it read into place
+    // at its end: held from this moment, before anyone can end the transfer,
+    // the target takes nothing.
+    std::lock_guard<SrwLock> hold(bindingLock_);
+    if (transferRunning_ && !targetHold_)
+        targetHold_.Reset(CreateFileW(app.downloadPath, GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
 }
 
 void DlCallback::CacheFile(wchar_t (&path)[MAX_PATH]) {

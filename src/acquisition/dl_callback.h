@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/scoped_win.h"
 #include "base/srw_lock.h"
 
 // Far above any real ephemeris file (tens of KiB): a larger answer is refused
@@ -57,6 +58,9 @@ public:
     void ResetReport();
     const TransferReport& Report() const { return report_; }
 
+    // Download thread, after the transfer and its watchdog: lets go of the
+    // target file that an abort holds (see RequestAbort).
+    void EndTransfer();
     // Any thread: asks for the transfer's end (cancelled, stalled, too long
     // or too large). The callbacks refuse from then on; the watchdog aborts
     // the binding when none of them ended the transfer soon after.
@@ -91,6 +95,8 @@ private:
     bool bindingStarted_ = false;  // OnStartBinding has returned, OnStopBinding has not come
     bool aborting_ = false;        // the watchdog is inside Abort
     wchar_t cacheFile_[MAX_PATH] = {};
+    bool transferRunning_ = false;  // between ResetReport and EndTransfer
+    ScopedFile targetHold_;         // the target, held without sharing once the transfer is to end
 };
 
 extern DlCallback downloadCallback;

@@ -57,7 +57,6 @@ struct Watch {
     ULONGLONG started = GetTickCount64();
     FILETIME startedAt = [] { FILETIME t{}; GetSystemTimeAsFileTime(&t); return t; }();
     wchar_t cacheFile[MAX_PATH] = {};  // the watchdog's own
-    ScopedFile barrier;  // downloadPath, held without sharing once the transfer is to end
 };
 
 // The network library writes the body to a file of the internet cache first
@@ -134,11 +133,6 @@ DWORD WINAPI TransferWatchdog(LPVOID parameter) {
             downloadCallback.RequestAbort();
         ULONGLONG next = std::min({now + kLookMs, stallEnds, transferEnds});
         if (downloadCallback.AbortRequested()) {
-            // The library may read on past an abort and copy what it read into
-            // place at its end: a file held open without sharing takes nothing.
-            if (!watch.barrier)
-                watch.barrier.Reset(CreateFileW(app.downloadPath, GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
             next = std::max(downloadCallback.AbortRequestedTick() + kCallbackGraceMs, nextAbort);
             if (now >= next && !aborted) {
                 // A refused abort (the binding not started yet, or busy) is
@@ -178,6 +172,7 @@ HRESULT BoundedTransfer() {
     // watchdog then keeps what it uses, the binding too.
     const bool watchdogEnded = !watchdog || WaitForSingleObject(watchdog.Get(), kStallLimitMs) == WAIT_OBJECT_0;
     downloadCallback.ReleaseBinding();
+    downloadCallback.EndTransfer();
     if (watchdogEnded) delete watch;
     return result;
 }
