@@ -86,9 +86,9 @@ CopyResult ReplaceFileOnDevice(const wchar_t* source, const wchar_t* temporary, 
     if (!FlushToMedium(destination)) return CopyResult::Unverified;
     ScannerMayHold(destination);
     const ReadBack after = ReadsBackAs(destination, source);
-    if (after == ReadBack::Same) return CopyResult::Copied;
-    if (after == ReadBack::Different) DeleteFileW(destination);  // no garbage stays there
-    return after == ReadBack::Different ? CopyResult::Failed : CopyResult::Unverified;
+    if (after != ReadBack::Different) return after == ReadBack::Same ? CopyResult::Copied : CopyResult::Unverified;
+    DeleteFileW(destination);  // what the device gives back is not the file: no garbage stays there
+    return CopyResult::Failed;
 }
 
 DWORD WINAPI CopyWorker(LPVOID) {
