@@ -1,0 +1,128 @@
+// Days of a user's life under a clock the test moves (libfaketime, for this suite and the program it starts): a device
+// plugged in, taken away, plugged in without a network, left attached, re-plugged during the program's own refresh.
+// The device's data may be expired only while the device is away.
+#include "roads.h"
+
+namespace {
+
+using namespace roads;
+
+class Days : public Road {
+protected:
+    // The wall clock `hours` ahead of the real one, for the test and the program alike.
+    static bool MoveClock(long long hours) {
+        const std::string offset = (hours < 0 ? "" : "+") + std::to_string(hours * 3600) + "\n";
+        const std::wstring file = WindowsPath(FENNIK_FAKETIME_FILE);
+        return WriteFileBytes(file + L".new", Bytes(offset.begin(), offset.end())) &&
+               MoveFileExW((file + L".new").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    void TearDown() override {
+        Road::TearDown();
+        MoveClock(0);
+    }
+    // The settings file, once the program does not hold it.
+    std::wstring Settings() const {
+        std::wstring text;
+        PumpUntil([&] { return !(text = FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini")))).empty(); });
+        return text;
+    }
+    // The reminder `id` of the data on the device, as the user reads it.
+    std::wstring Reminder(UINT id) const {
+        const std::wstring settings = Settings();
+        const size_t at = settings.find(L"[DEVICE EXPIRY]\r\n"), mark = Str(id).find(L"%s");
+        return at == std::wstring::npos ? L"no expiry" : Str(id).replace(mark, 2, settings.substr(at + 17 + 11, 5));
+    }
+};
+
+TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
+    enum Do { Start, Unplug, Timer, Resume, TimeChange, Restart, PlugOffline, ReplugDuringRefresh, CancelRefresh, AutoOff, ClockBack };
+    const struct {
+        long long hour;
+        Do act;
+        int requests;  // at the server, by this step (a closed port sees none)
+        UINT box;      // the result the user is shown, 0: none
+        long long deviceData;  // the hour of the download on the device
+        UINT balloon;  // a reminder that comes now
+    } steps[] = {
+        {0, Start, 1, IDS_MSG_COPY_DONE, 0, 0}, {1, Unplug, 1, 0, 0, 0}, {24, Timer, 2, 0, 0, 0}, {48, Resume, 3, 0, 0, 0},
+        {61, TimeChange, 3, 0, 0, IDS_REMINDER_EXPIRING}, {72, Timer, 4, 0, 0, IDS_REMINDER_EXPIRED}, {73, Restart, 4, 0, 0, 0},
+        {96, PlugOffline, 4, IDS_MSG_COPY_DONE, 72, 0}, {97, Timer, 5, 0, 97, 0}, {121, Resume, 6, 0, 121, 0},
+        {145, ReplugDuringRefresh, 7, IDS_MSG_COPY_DONE, 145, 0}, {169, CancelRefresh, 9, IDS_MSG_CANCELLED, 169, 0},
+        {170, AutoOff, 9, 0, 169, 0}, {229, TimeChange, 9, 0, 169, 0},  // attached: no reminder
+        {230, Unplug, 9, 0, 169, IDS_REMINDER_EXPIRING}, {241, Timer, 9, 0, 169, IDS_REMINDER_EXPIRED},
+        {242, ClockBack, 10, 0, 169, 0},
+    };
+    ASSERT_TRUE(MoveClock(0) && SetSimulatedDevice(L'E', kAccepted));
+    bool attached = true;
+    long long expiredAway = 0, expiredAttached = 0, lastHour = 0, lastData = 0, local = 0;
+    std::wstring balloons;
+    for (const auto& step : steps) {
+        SCOPED_TRACE("hour " + std::to_string(step.hour));
+        // Hours of the step before: the device's data past its expiry, attached or away.
+        (attached ? expiredAttached : expiredAway) += std::max(0LL, step.hour - std::max(lastHour, lastData + 72));
+        const std::string served = "20000 " + std::to_string(step.hour);
+        ASSERT_TRUE(SetServerMode(step.act == PlugOffline ? "refuse" : step.act == ReplugDuringRefresh || step.act == CancelRefresh
+                                      ? "slowbody " + served + " 1500 1500" : "file " + served));
+        ASSERT_TRUE(MoveClock(step.act == ClockBack ? step.hour - 144 : step.hour));
+        const HWND window = FindWindowW(kMainWindowClass, nullptr);
+        const ULONGLONG moved = GetTickCount64();
+        const int requestsBefore = ServerRequests();
+        switch (step.act) {
+        case Start: ASSERT_TRUE(Launch()); break;
+        case Unplug: ASSERT_TRUE(app.Unplug(L'E')); attached = false; break;
+        case Restart: ASSERT_TRUE(app.Start() && app.WaitForDialog()); break;
+        case PlugOffline: ASSERT_TRUE(app.Plug(L'E')); attached = true; break;
+        case Resume: for (HWND w : {window, app.Dialog()}) PostMessageW(w, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0); break;
+        case ClockBack: app.Click(IDC_AUTO_UPDATE); [[fallthrough]];
+        case TimeChange: for (HWND w : {window, app.Dialog()}) PostMessageW(w, WM_TIMECHANGE, 0, 0); break;
+        case ReplugDuringRefresh: case CancelRefresh:  // the program's own download has begun
+            PostMessageW(window, WM_TIMECHANGE, 0, 0);
+            ASSERT_TRUE(PumpUntil([&] { return ServerRequests() > requestsBefore; }));
+            EXPECT_TRUE(app.Text(IDC_UPDATE) == Str(IDS_BTN_CANCEL) && !app.Visible() && MenuIs(false, false)) << "the refresh";
+            if (step.act == ReplugDuringRefresh) {
+                ASSERT_TRUE(app.Unplug(L'E') && app.Plug(L'E'));
+            } else {
+                ASSERT_TRUE(app.TrayDoubleClick());
+                app.Click(IDC_UPDATE);
+            }
+            break;
+        case AutoOff: app.Click(IDC_AUTO_UPDATE); break;
+        default: break;
+        }
+        if (step.box) {
+            EXPECT_TRUE(AnswerBox(step.box, step.box == IDS_MSG_COPY_DONE ? IDS_COPY_DONE : IDS_CAPTION_WARNING));
+            EXPECT_TRUE(app.Visible()) << "the user's result out of sight";
+            app.TrayCommand(IDM_TRAY_HIDE);
+        }
+        // The step's outcome: within a second of a broadcast, at the next tick of the timer otherwise.
+        const DWORD within = step.act == Resume || step.act == TimeChange || step.act == ClockBack ? 1500 : 15000;
+        std::wstring reminder;
+        EXPECT_TRUE(PumpUntil([&] {
+            reminder = step.balloon ? Reminder(step.balloon) : L"";
+            return ServerRequests() == step.requests && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE) && app.Flush() &&
+                   (reminder.empty() || Balloons(app).ends_with(reminder));
+        }, within)) << ServerRequests() << " requests, balloons " << Show(Balloons(app)) << " after " << GetTickCount64() - moved << " ms";
+        if (step.act == AutoOff || step.act == Restart) PumpUntil([] { return false; }, 9000);  // a look's time: nothing comes
+        ASSERT_TRUE(app.Flush());
+        EXPECT_EQ(app.Boxes(), 0) << "a box for the program's own refresh";
+        EXPECT_FALSE(app.Visible()) << "the program's own refresh brought the dialog";
+        EXPECT_EQ(ServerRequests(), step.requests);
+        balloons += reminder.empty() ? L"" : (balloons.empty() ? L"" : L" | ") + reminder;
+        EXPECT_EQ(Balloons(app), balloons);
+        EXPECT_TRUE(ReadFileBytes(DeviceFile(L'E')) == ServedBody(20000, unsigned(step.deviceData)))
+            << "the device's data is not of hour " << step.deviceData;
+        // The local file and its stored time: the latest download that came.
+        local = ServerRequests() > requestsBefore && step.act != PlugOffline ? step.hour : local;
+        EXPECT_TRUE(ReadFileBytes(app.File(L"Ephemeris.ee")) == ServedBody(20000, unsigned(local))) << "not of hour " << local;
+        const std::wstring downloaded = Settings().substr(17, 16);
+        EXPECT_EQ(app.Text(IDC_DOWNLOAD_TIME), downloaded);
+        EXPECT_TRUE(local != step.hour || downloaded.substr(0, 13) == Stamp(Now()).substr(0, 13)) << Show(downloaded);
+        lastHour = step.hour, lastData = step.deviceData;
+    }
+    // Before the program looked after itself: 98 hours, 62 of them attached (96 to the re-plug at 145, 217 to 230).
+    printf("the device's data was expired %lld hours while away, %lld hours while attached\n", expiredAway, expiredAttached);
+    EXPECT_EQ(expiredAttached, 0);
+    EXPECT_EQ(expiredAway, 25);
+}
+
+}  // namespace
