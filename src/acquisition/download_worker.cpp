@@ -16,6 +16,7 @@
 #include "base/lock_retry.h"
 #include "base/scoped_win.h"
 #include "device/device_query.h"
+#include "persistence/activity_log.h"
 #include "persistence/settings_file.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
@@ -208,11 +209,23 @@ HRESULT FetchEphemeris() {
     return result;
 }
 
+// Once until a download time is stored again: a settings file that cannot be
+// written is said in the log, not at every look.
+std::atomic<bool> storeFailureLogged{false};
+
 void RecordDownloadTimes() {
     SYSTEMTIME downloaded = {};
     GetLocalTime(&downloaded);
     ShowTimeField(IDC_DOWNLOAD_TIME, downloaded);
-    WriteTimestamp(kDownloadTimeHeader, downloaded);
+    // Kept in memory too: a file that cannot take it must not make every look
+    // download again.
+    FILETIME at = {};
+    if (SystemTimeToFileTime(&downloaded, &at))
+        app.lastDownloadLocal.store(static_cast<uint64_t>(at.dwHighDateTime) << 32 | at.dwLowDateTime);
+    if (WriteTimestamp(kDownloadTimeHeader, downloaded))
+        storeFailureLogged.store(false);
+    else if (!storeFailureLogged.exchange(true))
+        AppendLog(L"Not stored:", L"the download time in %s", kSettingsFileName);
 
     SYSTEMTIME threeDays = {};
     threeDays.wDay = 3;
@@ -354,6 +367,9 @@ DWORD WINAPI DownloadWorker(LPVOID) {
         result = FetchEphemeris();
     }
     if (result == S_OK) RecordDownloadTimes();
+    // A cancel is the user's, not a failure that paces the next looks.
+    const bool failed = result != S_OK && app.updateState.load() != CancelRequested;
+    app.lastDownloadFailedTick.store(failed ? std::max<ULONGLONG>(GetTickCount64(), 1) : 0);
 
     DownloadOutcome outcome = {};
     outcome.succeeded = result == S_OK;

@@ -62,12 +62,14 @@ inline constexpr UINT kSplashMs = 2000;
 inline constexpr UINT_PTR TIMER_TRAY_RETRY = 103;
 inline constexpr UINT kTrayRetryMs = 2000;
 inline constexpr ULONGLONG kTrayRetryForMs = 120000;
-// On the main window: the periodic look at the data's freshness.
+// On the main window: the periodic look at the data's freshness, and the
+// quick looks after a resume while the network comes back.
 inline constexpr UINT_PTR TIMER_FRESHNESS = 104;
+inline constexpr UINT_PTR TIMER_RESUME_RETRY = 105;
 
 // Whose update runs: the user's (the default, with its result box), or the
-// program's own quiet refresh, before or after its final decision.
-enum UpdateOrigin : uint32_t { UserUpdate = 0, QuietRunning = 1, QuietDecided = 2 };
+// program's own quiet refresh.
+enum UpdateOrigin : uint32_t { UserUpdate = 0, QuietUpdate = 1 };
 
 struct AppState {
     // --- shared between the main thread and the workers ----------------------
@@ -82,9 +84,17 @@ struct AppState {
     std::atomic<bool> shuttingDown{false};
     // An UpdateOrigin; changed under workflowLock.
     std::atomic<uint32_t> updateOrigin{UserUpdate};
-    // A device arrived after a quiet update had decided without it: its own
-    // update follows once the workers are done.
+    // From the start of a download to its worker's final decision, under
+    // workflowLock: a device that arrives meanwhile is seen by that decision.
+    std::atomic<bool> decisionPending{false};
+    // A device arrived after the running update had decided without it: its
+    // own update follows once the workers are done.
     std::atomic<bool> arrivalPending{false};
+    // The last download that succeeded (FILETIME ticks of its local time, 0:
+    // none in this run), kept also when the settings file could not take it;
+    // and when the last download failed (GetTickCount64, 0: it did not).
+    std::atomic<uint64_t> lastDownloadLocal{0};
+    std::atomic<ULONGLONG> lastDownloadFailedTick{0};
 
     // Serialises the read-modify-write steps of the workflow: the Update
     // command's transition, a worker's final decision and every worker start.

@@ -8,5 +8,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // where a stranger's file of that name may lie. urlmon and wininet are
     // delay-loaded, so they are loaded through this rule at their first call.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    KeepSystemErrorBoxesAway();
     return RunApplication(instance);
 }

@@ -94,8 +94,28 @@ bool BecomeTheOnlyInstance() {
     }
 }
 
+// Windows 8 and later send the resume broadcast to a window only after this
+// call where the laptop uses modern standby; earlier ones send it to all.
+using SuspendResumeRegistration = HPOWERNOTIFY(WINAPI*)(HANDLE recipient, DWORD flags);
+using SuspendResumeUnregistration = BOOL(WINAPI*)(HPOWERNOTIFY registration);
+HPOWERNOTIFY suspendResumeRegistration = nullptr;
+
+void RegisterForResume(HWND window) {
+    const auto registerFor = reinterpret_cast<SuspendResumeRegistration>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "RegisterSuspendResumeNotification")));
+    if (registerFor != nullptr) suspendResumeRegistration = registerFor(window, DEVICE_NOTIFY_WINDOW_HANDLE);
+}
+
+void UnregisterForResume() {
+    const auto unregister = reinterpret_cast<SuspendResumeUnregistration>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"user32.dll"), "UnregisterSuspendResumeNotification")));
+    if (unregister != nullptr && suspendResumeRegistration != nullptr) unregister(suspendResumeRegistration);
+    suspendResumeRegistration = nullptr;
+}
+
 void OnDestroy() {
     app.shuttingDown.store(true);
+    UnregisterForResume();
     AbortDownload();
     TrayRemove();
     // Safe while a worker still runs: lookups share a lock with the release
@@ -153,6 +173,10 @@ void SetAboutIcon(HWND dialog, bool load) {
 
 }  // namespace
 
+void KeepSystemErrorBoxesAway() {
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+}
+
 bool FormEphemerisPaths() {
     wchar_t directory[kPathChars] = {};
     const bool ok = GetModuleDirectory(directory) && CopyText(app.localEphemerisPath, TextOf(directory)) &&
@@ -190,6 +214,7 @@ int InitInstance(HINSTANCE instance) {
     app.mainWindow = CreateWindowExW(0, app.windowClassName, app.appTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
                                      CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
     if (app.mainWindow == nullptr) return 0;
+    RegisterForResume(app.mainWindow);
 
     DialogBoxParamW(instance, MAKEINTRESOURCEW(IDD_SPLASH), app.mainWindow, SplashDlgProc, 0);
     // A WM_CLOSE during the splash (a task manager, the setup) has already
@@ -216,19 +241,20 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_TRAYNOTIFY: OnTrayNotify(wParam, lParam); break;
     case WM_TIMER:
         if (wParam == TIMER_TRAY_RETRY) TrayRetry();
-        if (wParam == TIMER_FRESHNESS) LookAtFreshness();
+        if (wParam == TIMER_FRESHNESS) LookAtFreshness(Look::Timer);
+        if (wParam == TIMER_RESUME_RETRY) RetryAfterResume();
         break;
     case MSG_TRAY_LOST: TrayRetry(); break;
     case MSG_FRESHNESS_LOOK:
         // The start-up look, after the first drive scan; then at the interval.
         SetTimer(window, TIMER_FRESHNESS, kFreshnessIntervalMs, nullptr);
-        LookAtFreshness();
+        LookAtFreshness(Look::Broadcast);
         break;
     // Broadcast to every top-level window, the dialog too: only this one looks.
     case WM_POWERBROADCAST:
-        if (wParam == PBT_APMRESUMEAUTOMATIC) LookAtFreshness();
+        if (wParam == PBT_APMRESUMEAUTOMATIC) OnResume();
         break;
-    case WM_TIMECHANGE: LookAtFreshness(); break;
+    case WM_TIMECHANGE: LookAtFreshness(Look::Broadcast); break;
     case WM_DEVICECHANGE: OnDeviceChange(wParam, lParam); break;
     default:
         if (message == app.showMainDialogMessage && message != 0) {

@@ -6,6 +6,11 @@
 // The exit code when the message loop fails (GetMessageW returns -1).
 inline constexpr int kMessageLoopFailedExitCode = 1;
 
+// Process-wide, first thing: a drive without its medium (a card reader, a
+// device still starting) fails the program's call instead of asking the user
+// in a box of the system's.
+void KeepSystemErrorBoxesAway();
+
 // The whole life of the process; returns its exit code.
 int RunApplication(HINSTANCE instance);
 

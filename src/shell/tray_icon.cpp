@@ -109,7 +109,9 @@ void TrayAdd(HINSTANCE instance, HWND owner) {
     lstrcpynW(record.szInfo, app.appTitle, ARRAYSIZE(record.szInfo));
     record.uTimeout = kBalloonMs;
     const NOTIFYICONDATAW withBalloon = record;
-    // The balloon is for the start only; later modifications carry none.
+    // The balloon is for the start only. Later calls carry no NIF_INFO: with
+    // an empty text it would take down a balloon still on screen.
+    record.uFlags &= ~NIF_INFO;
     ZeroMemory(record.szInfoTitle, sizeof(record.szInfoTitle));
     ZeroMemory(record.szInfo, sizeof(record.szInfo));
     hold.unlock();
@@ -166,8 +168,9 @@ bool TrayShowBalloon(const wchar_t* text, DWORD infoFlags) {
     NOTIFYICONDATAW record = app.trayIconData;
     hold.unlock();
     if (record.hWnd == nullptr || app.shuttingDown.load()) return false;
-    // Only the balloon: a tooltip sent here could overtake a newer one.
-    record.uFlags = NIF_INFO;
+    // Only the balloon: a tooltip sent here could overtake a newer one. Under
+    // version 4 every modify keeps NIF_SHOWTIP, or the tooltip goes for good.
+    record.uFlags = NIF_INFO | (record.uFlags & NIF_SHOWTIP);
     record.dwInfoFlags = infoFlags;
     record.uTimeout = kBalloonMs;
     lstrcpynW(record.szInfoTitle, app.appTitle, ARRAYSIZE(record.szInfoTitle));

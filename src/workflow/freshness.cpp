@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "acquisition/calendar.h"
 #include "base/text.h"
 #include "persistence/timestamp_text.h"
 #include "shell/app_state.h"
@@ -69,11 +70,62 @@ void RemindOfDeviceExpiry() {
     if (TrayShowBalloon(text, due == ExpiredShown ? NIIF_WARNING : NIIF_INFO)) WriteDeviceExpiry(expiry, due);
 }
 
-void LookAtFreshness() {
-    RemindOfDeviceExpiry();
-    if (ReadAutoUpdateFlag() == 0 || app.exitConfirmOpen != 0) return;
-    SYSTEMTIME downloaded = {}, now = {};
-    ReadTimestamp(kDownloadTimeHeader, &downloaded);
+SYSTEMTIME LaterOf(const SYSTEMTIME& a, const SYSTEMTIME& b) {
+    if (a.wYear == 0) return b;
+    if (b.wYear == 0) return a;
+    return CompareTimestamps(a, b) < 0 ? b : a;
+}
+
+bool AttemptPaced(ULONGLONG failedTick, ULONGLONG nowTick) {
+    return failedTick != 0 && nowTick - failedTick < kFreshnessIntervalMs;
+}
+
+UINT ResumeRetryDelay(int n) {
+    constexpr UINT kSteps[] = {1, 1, 2, 4};
+    return kResumeRetryMs * kSteps[n < 3 ? n : 3];
+}
+
+namespace {
+
+// Main thread only: the tick of the last resume, and the retries made since.
+ULONGLONG resumedTick = 0;
+int resumeRetries = 0;
+
+// The download that succeeded last, as stored or, when the file could not
+// take it, as this run remembers it.
+bool LocalDataDue() {
+    SYSTEMTIME stored = {}, remembered = {}, now = {};
+    ReadTimestamp(kDownloadTimeHeader, &stored);
+    const uint64_t ticks = app.lastDownloadLocal.load();
+    const FILETIME at = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    if (ticks == 0 || !FileTimeToSystemTime(&at, &remembered)) remembered = SYSTEMTIME{};
     GetLocalTime(&now);
-    if (RefreshDue(downloaded, now)) StartQuietUpdate();
+    return RefreshDue(LaterOf(stored, remembered), now);
+}
+
+}  // namespace
+
+void LookAtFreshness(Look cause) {
+    RemindOfDeviceExpiry();
+    if (ReadAutoUpdateFlag() == 0 || app.exitConfirmOpen != 0 || !LocalDataDue()) return;
+    if (cause == Look::Broadcast && AttemptPaced(app.lastDownloadFailedTick.load(), GetTickCount64())) return;
+    // The next timed look comes a whole interval after this attempt.
+    if (StartQuietUpdate()) SetTimer(app.mainWindow, TIMER_FRESHNESS, kFreshnessIntervalMs, nullptr);
+}
+
+void OnResume() {
+    resumedTick = GetTickCount64();
+    resumeRetries = 0;
+    LookAtFreshness(Look::Broadcast);
+    SetTimer(app.mainWindow, TIMER_RESUME_RETRY, ResumeRetryDelay(0), nullptr);
+}
+
+void RetryAfterResume() {
+    KillTimer(app.mainWindow, TIMER_RESUME_RETRY);
+    // Done once the data is fresh, or nothing would refresh it, or the resume
+    // is long past: the interval's looks go on as always.
+    const bool recent = GetTickCount64() - resumedTick < kResumeRetriesForMs;
+    if (!recent || ReadAutoUpdateFlag() == 0 || !LocalDataDue()) return;
+    LookAtFreshness(Look::ResumeRetry);
+    SetTimer(app.mainWindow, TIMER_RESUME_RETRY, ResumeRetryDelay(++resumeRetries), nullptr);
 }

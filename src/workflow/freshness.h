@@ -14,15 +14,37 @@ inline constexpr LONGLONG kClockBackToleranceMinutes = 60;
 inline constexpr LONGLONG kRemindBeforeMinutes = 12 * 60;
 // How often the program looks, besides start-up, resume and a clock change.
 inline constexpr UINT kFreshnessIntervalMs = FENNIK_REFRESH_INTERVAL_MS;
+// After a resume the network may take a while: a refresh that fails then is
+// tried again after one, one, two, then every four of these (30 s: within two
+// minutes of the network's return), for 30 of them (a quarter of an hour).
+inline constexpr UINT kResumeRetryMs = FENNIK_RESUME_RETRY_MS;
+inline constexpr ULONGLONG kResumeRetriesForMs = 30ull * kResumeRetryMs;
+
+// What brought a look. After a failed download, looks brought by broadcasts
+// (start-up, a clock change, a resume) start at most one download attempt per
+// interval, however many come; the timer is set back by every attempt.
+enum class Look { Broadcast, Timer, ResumeRetry };
 
 // Main thread: one look. Reminds when due, then, while auto-update is on and
 // nothing runs, starts a quiet update when the local file is due.
-void LookAtFreshness();
+void LookAtFreshness(Look cause);
+// Main thread: the computer woke up. A look now, and quick ones while the
+// refresh is due and the resume is recent (the network may not be up yet).
+void OnResume();
+// Main thread: TIMER_RESUME_RETRY fired.
+void RetryAfterResume();
+// Whether the download that ended at `failedTick` (0: none failed) still
+// keeps a broadcast's look from another attempt at `nowTick`.
+bool AttemptPaced(ULONGLONG failedTick, ULONGLONG nowTick);
+// The delay before retry `n` (0, 1, ...) after a resume.
+UINT ResumeRetryDelay(int n);
 // Main thread: the reminder alone (a device was removed).
 void RemindOfDeviceExpiry();
 
 // Whether a download recorded at `downloaded` (all zero: none) is due at `now`.
 bool RefreshDue(const SYSTEMTIME& downloaded, const SYSTEMTIME& now);
+// The later of two recorded times; an all-zero one counts as none.
+SYSTEMTIME LaterOf(const SYSTEMTIME& a, const SYSTEMTIME& b);
 // The reminder to show at `now` for data expiring at `expiry` (all zero:
 // unknown) of which `shown` was shown: NoReminderShown for none.
 DeviceReminder ReminderDue(const SYSTEMTIME& expiry, DeviceReminder shown, const SYSTEMTIME& now);

@@ -151,13 +151,10 @@ void SetAnimationTimer(HWND dialog, bool run) {
 
 void OnDriveAdded(HWND dialog) {
     if (ReadAutoUpdateFlag() == 0) return;
-    if (!NoWorkerRunning()) {
-        // The program's own update becomes the user's, or makes way for it.
-        if (ClaimQuietUpdate()) RestoreAndActivate(dialog);
-        return;
-    }
+    // A running update takes the device on, or hands it to its own end.
+    const Arrival arrival = ClaimArrival();
     RestoreAndActivate(dialog);
-    if (app.readyForUpdate.load() == 1) SendMessageW(dialog, WM_COMMAND, IDC_UPDATE, 0);
+    if (arrival == Arrival::NoWorker && app.readyForUpdate.load() == 1) SendMessageW(dialog, WM_COMMAND, IDC_UPDATE, 0);
 }
 
 void OnDeviceRefused(HWND dialog) {

@@ -178,6 +178,7 @@ void RunUpdateCommand() {
         if (!repeated) {
             StoreStateLocked(next);
             app.updateOrigin.store(UserUpdate);  // a cancelled quiet update tells of its end
+            if (next == Connecting) app.decisionPending.store(true);
         }
         // A silent server sends no notification to refuse: the download's
         // watchdog sees the cancel at once.
@@ -192,20 +193,24 @@ bool StartQuietUpdate() {
         std::lock_guard<SrwLock> hold(app.workflowLock);
         if (app.shuttingDown.load() || !NoWorkerRunning() || ReadyForUpdateIn(app.updateState.load()) != 1)
             return false;
-        app.updateOrigin.store(QuietRunning);
+        app.updateOrigin.store(QuietUpdate);
+        app.decisionPending.store(true);
         StoreStateLocked(Connecting);
     }
     PresentState(Connecting, true);
     return true;
 }
 
-bool ClaimQuietUpdate() {
+Arrival ClaimArrival() {
     std::lock_guard<SrwLock> hold(app.workflowLock);
-    switch (app.updateOrigin.load()) {
-    case QuietRunning: app.updateOrigin.store(UserUpdate); return true;
-    case QuietDecided: app.arrivalPending.store(true); return true;
-    default: return false;
+    if (NoWorkerRunning()) return Arrival::NoWorker;
+    // A cancelled download decides nothing for the device: it ends as Idle.
+    if (app.decisionPending.load() && app.updateState.load() != CancelRequested) {
+        app.updateOrigin.store(UserUpdate);
+        return Arrival::Claimed;
     }
+    app.arrivalPending.store(true);
+    return Arrival::HandedToEnd;
 }
 
 void ReleaseWorkerHandle(std::atomic<HANDLE>& slot) {
@@ -217,6 +222,7 @@ void ReleaseWorkerHandle(std::atomic<HANDLE>& slot) {
         if (own != INVALID_HANDLE_VALUE && own != nullptr) CloseHandle(own);
         if (NoWorkerRunning()) {
             app.updateOrigin.store(UserUpdate);
+            app.decisionPending.store(false);
             arrival = app.arrivalPending.exchange(false);
         }
     }

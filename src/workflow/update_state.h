@@ -23,11 +23,13 @@ void RunUpdateCommand();
 // when nothing runs and the workflow rests. False when it did not start.
 bool StartQuietUpdate();
 
-// Main thread, a device arrived while a worker runs: a quiet update that has
-// not decided yet becomes the user's (its decision sees the new drive, its
-// result comes with a box); one that has decided is followed by the arrival's
-// own update. False when the running update is the user's already.
-bool ClaimQuietUpdate();
+// Main thread, a device arrived. Under one lock with the workers' end, so no
+// arrival falls between them: no worker runs (the caller starts the update);
+// a download that has not decided yet sees the new drive and becomes the
+// user's, with its result box (claimed); or the running update has decided
+// without it, and the arrival comes again once the workers are done.
+enum class Arrival { NoWorker, Claimed, HandedToEnd };
+Arrival ClaimArrival();
 
 // A worker's last act: closes its own handle and marks the slot free. The
 // last worker of an update ends it: a pending arrival then gets its update.
@@ -55,7 +57,7 @@ uint32_t StoreFinalState(Decide decide) {
     std::lock_guard<SrwLock> hold(app.workflowLock);
     const uint32_t next = decide(app.updateState.load());
     StoreStateLocked(next);
-    // A resting state is the end of the update: what arrives now is too late for it.
-    if (ReadyForUpdateIn(next) == 1 && app.updateOrigin.load() == QuietRunning) app.updateOrigin.store(QuietDecided);
+    // Decided: a device that arrives now is too late for this update.
+    app.decisionPending.store(false);
     return next;
 }

@@ -35,7 +35,7 @@ protected:
 };
 
 TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
-    enum Do { Start, Unplug, Timer, Resume, TimeChange, Restart, PlugOffline, ReplugDuringRefresh, CancelRefresh, AutoOff, ClockBack };
+    enum Do { Start, Unplug, Timer, Resume, ResumeOffline, TimeChange, Restart, PlugOffline, ReplugDuringRefresh, CancelRefresh, AutoOff, ClockBack };
     const struct {
         long long hour;
         Do act;
@@ -46,7 +46,7 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
     } steps[] = {
         {0, Start, 1, IDS_MSG_COPY_DONE, 0, 0}, {1, Unplug, 1, 0, 0, 0}, {24, Timer, 2, 0, 0, 0}, {48, Resume, 3, 0, 0, 0},
         {61, TimeChange, 3, 0, 0, IDS_REMINDER_EXPIRING}, {72, Timer, 4, 0, 0, IDS_REMINDER_EXPIRED}, {73, Restart, 4, 0, 0, 0},
-        {96, PlugOffline, 4, IDS_MSG_COPY_DONE, 72, 0}, {97, Timer, 5, 0, 97, 0}, {121, Resume, 6, 0, 121, 0},
+        {96, PlugOffline, 4, IDS_MSG_COPY_DONE, 72, 0}, {97, Timer, 5, 0, 97, 0}, {121, ResumeOffline, 6, 0, 121, 0},  // the network back 1.5 s after the wake
         {145, ReplugDuringRefresh, 7, IDS_MSG_COPY_DONE, 145, 0}, {169, CancelRefresh, 9, IDS_MSG_CANCELLED, 169, 0},
         {170, AutoOff, 9, 0, 169, 0}, {229, TimeChange, 9, 0, 169, 0},  // attached: no reminder
         {230, Unplug, 9, 0, 169, IDS_REMINDER_EXPIRING}, {241, Timer, 9, 0, 169, IDS_REMINDER_EXPIRED},
@@ -61,18 +61,24 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
         // Hours of the step before: the device's data past its expiry, attached or away.
         (attached ? expiredAttached : expiredAway) += std::max(0LL, step.hour - std::max(lastHour, lastData + 72));
         const std::string served = "20000 " + std::to_string(step.hour);
-        ASSERT_TRUE(SetServerMode(step.act == PlugOffline ? "refuse" : step.act == ReplugDuringRefresh || step.act == CancelRefresh
+        ASSERT_TRUE(SetServerMode(step.act == PlugOffline || step.act == ResumeOffline ? "refuse" : step.act == ReplugDuringRefresh || step.act == CancelRefresh
                                       ? "slowbody " + served + " 1500 1500" : "file " + served));
         ASSERT_TRUE(MoveClock(step.act == ClockBack ? step.hour - 144 : step.hour));
         const HWND window = FindWindowW(kMainWindowClass, nullptr);
-        const ULONGLONG moved = GetTickCount64();
+        ULONGLONG moved = GetTickCount64();
         const int requestsBefore = ServerRequests();
         switch (step.act) {
         case Start: ASSERT_TRUE(Launch()); break;
         case Unplug: ASSERT_TRUE(app.Unplug(L'E')); attached = false; break;
         case Restart: ASSERT_TRUE(app.Start() && app.WaitForDialog()); break;
         case PlugOffline: ASSERT_TRUE(app.Plug(L'E')); attached = true; break;
-        case Resume: for (HWND w : {window, app.Dialog()}) PostMessageW(w, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0); break;
+        case Resume: case ResumeOffline:
+            for (HWND w : {window, app.Dialog()}) PostMessageW(w, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+            if (step.act == ResumeOffline && (PumpUntil([] { return false; }, 1500), true)) {
+                ASSERT_TRUE(SetServerMode("file " + served));
+                moved = GetTickCount64();  // soon after the network's return, well before the next timed look
+            }
+            break;
         case ClockBack: app.Click(IDC_AUTO_UPDATE); [[fallthrough]];
         case TimeChange: for (HWND w : {window, app.Dialog()}) PostMessageW(w, WM_TIMECHANGE, 0, 0); break;
         case ReplugDuringRefresh: case CancelRefresh:  // the program's own download has begun
@@ -95,7 +101,8 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
             app.TrayCommand(IDM_TRAY_HIDE);
         }
         // The step's outcome: within a second of a broadcast, at the next tick of the timer otherwise.
-        const DWORD within = step.act == Resume || step.act == TimeChange || step.act == ClockBack ? 1500 : 15000;
+        const DWORD within = step.act == Resume || step.act == TimeChange || step.act == ClockBack ? 1500
+                             : step.act == ResumeOffline ? 5000 : 15000;
         std::wstring reminder;
         EXPECT_TRUE(PumpUntil([&] {
             reminder = step.balloon ? Reminder(step.balloon) : L"";
@@ -123,6 +130,38 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
     printf("the device's data was expired %lld hours while away, %lld hours while attached\n", expiredAway, expiredAttached);
     EXPECT_EQ(expiredAttached, 0);
     EXPECT_EQ(expiredAway, 25);
+}
+
+// Looks that must not download: broadcasts soon after a failure, any look after a refresh the settings file could
+// not take (another program holds it), a look while the exit question is open.
+TEST_F(Days, LooksThatMustNotDownload) {
+    ASSERT_TRUE(MoveClock(0) && SetServerMode("status 500") && Launch());
+    const HWND window = FindWindowW(kMainWindowClass, nullptr);
+    const auto looks = [&](int requests) {  // three clock changes, then what reached the server
+        for (int i = 0; i < 3; ++i) PostMessageW(window, WM_TIMECHANGE, 0, 0);
+        return app.Flush() && PumpUntil([&] { return app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE); }) && app.Flush() &&
+               ServerRequests() == requests;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return ServerRequests() == 1 && app.Text(IDC_STATUS) == Str(IDS_DOWNLOAD_FAILED) + L"..."; }));
+    EXPECT_TRUE(looks(1)) << ServerRequests() << " requests: a failure retried at every broadcast";
+    ASSERT_TRUE(SetServerMode("file 20000 42"));
+    EXPECT_TRUE(PumpUntil([&] { return ServerRequests() == 2 && app.Text(IDC_STATUS) == Str(IDS_DOWNLOAD_DONE) + L"...\t100%"; }, 15000))
+        << "the timed look did not retry";
+    ScopedFile held;  // taken once the program lets go of it
+    ASSERT_TRUE(PumpUntil([&] {
+        return held.Reset(CreateFileW(app.File(L"Kelva_config.ini").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)), held.IsValid();
+    }) && MoveClock(25));
+    PostMessageW(window, WM_TIMECHANGE, 0, 0);
+    EXPECT_TRUE(PumpUntil([&] { return ServerRequests() == 3; })) << "no refresh a day later";
+    EXPECT_TRUE(looks(3)) << ServerRequests() << " requests: the refresh repeated since its time was not stored";
+    held.Reset();
+    const std::wstring log = FromUtf16(ReadFileBytes(app.File(L"Kelva_log.txt")));
+    EXPECT_TRUE(std::regex_match(log, std::wregex(L"[^\t]+\tNot stored:\tthe download time in Kelva_config\\.ini\r\n"))) << Show(log);
+    ASSERT_TRUE(MoveClock(50));
+    app.TrayCommand(IDM_TRAY_EXIT);
+    ASSERT_TRUE(PumpUntil([&] { return app.Boxes() == 1; }));
+    EXPECT_TRUE(looks(3)) << "a refresh while the exit question is open";
+    EXPECT_TRUE(AnswerBox(IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, IDCANCEL));
 }
 
 }  // namespace

@@ -86,8 +86,10 @@ TEST_F(DeviceRoad, GermanAtOneAndAHalfTimesScale) {
                           L"erneut.", L"Download fehlgeschlagen", MB_ICONWARNING));
     EXPECT_EQ(app.Text(IDC_STATUS), L"Download fehlgeschlagen...");
     // The device away with data that ran out: the reminder, once the program looks.
+    // The shell refuses it at first (busy, or the icon lost): it comes at the next look.
     ASSERT_TRUE(WriteFileBytes(app.File(L"Kelva_config.ini"), Utf16Bytes(L"[DEVICE EXPIRY]\r\n2026/01/02\t03:04 1\r\n")));
-    PostMessageW(FindWindowW(kMainWindowClass, nullptr), WM_TIMECHANGE, 0, 0);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"TrayFailures", REG_DWORD, "\1\0\0\0", 4), 0);
+    for (int look = 0; look < 2; ++look) PostMessageW(FindWindowW(kMainWindowClass, nullptr), WM_TIMECHANGE, 0, 0);
     EXPECT_TRUE(PumpUntil([&] { return Balloons(app) == L"Die Satellitendaten auf Ihrem GPS-Gerät sind um 03:04 abgelaufen. Schließen Sie "
                                                          L"das Gerät an, um sie zu aktualisieren."; })) << Show(Balloons(app));
 
@@ -98,7 +100,9 @@ TEST_F(DeviceRoad, GermanAtOneAndAHalfTimesScale) {
         << banner.right << "x" << banner.bottom;
     std::wstring calls;
     for (const auto& call : app.TrayJournal()) calls += call.starts_with(L"add") || call.starts_with(L"set") ? call.substr(call.find(L'\t')) : L"";
-    EXPECT_EQ(calls, L"\tGPS Fennik\tGPS Fennik\tGPS Fennik\t97\t81\t24x24\tok\t4\tok\tbig\t48x48\tsmall\t24x24");
+    // Last, the add that asks whether the shell still has the icon after the refused reminder: no balloon again.
+    EXPECT_EQ(calls, L"\tGPS Fennik\tGPS Fennik\tGPS Fennik\t97\t81\t24x24\tok\t4\tok\tbig\t48x48\tsmall\t24x24"
+                     L"\tGPS Fennik\t\t\t87\t81\t24x24\tfailed\t4\tok");
     app.TrayCommand(IDM_TRAY_EXIT);
     EXPECT_TRUE(AnswerBox(L"GPS Fennik beenden? Ihr GPS-Gerät wird dann nicht mehr automatisch aktualisiert.", L"GPS Fennik", MB_ICONWARNING));
 }

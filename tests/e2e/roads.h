@@ -40,7 +40,7 @@ inline std::wstring Balloons(const App& app) {
     std::wstring texts;
     for (const auto& call : app.TrayJournal()) {
         std::wsmatch m;
-        if (std::regex_match(call, m, std::wregex(L"modify\t[^\t]*\tGPS Fennik\t([^\t]+)\t10\t[12]\t.*")))
+        if (std::regex_match(call, m, std::wregex(L"modify\t[^\t]*\tGPS Fennik\t([^\t]+)\t[19]0\t[12]\t.*\tok")))
             texts += (texts.empty() ? L"" : L" | ") + m[1].str();
     }
     return texts;

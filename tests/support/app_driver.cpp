@@ -1,8 +1,10 @@
 #include "app_driver.h"
 
 #include <dbt.h>
+#include <shellapi.h>
 
 #include <algorithm>
+#include <regex>
 
 #include "resources/resource.h"
 
@@ -336,6 +338,17 @@ void AppTest::SetUp() {
 void AppTest::TearDown() {
     const bool running = app.Running();
     EXPECT_TRUE(app.Shutdown() || !running) << "the program did not end on WM_CLOSE";
+    // On every road, the tray record as the shell's rules want it: under version 4 each modify keeps the standard
+    // tooltip, and only a balloon carries NIF_INFO (with an empty text it takes down a balloon still on screen).
+    bool version4 = false;
+    for (const auto& call : app.TrayJournal()) {
+        version4 |= call.starts_with(L"setversion\t4\tok");
+        std::wsmatch m;
+        if (!std::regex_match(call, m, std::wregex(L"modify\t[^\t]*\t[^\t]*\t([^\t]*)\t([0-9a-f]+)\t.*"))) continue;
+        const unsigned long flags = std::stoul(m[2].str(), nullptr, 16);
+        EXPECT_FALSE((flags & NIF_INFO) && m[1].length() == 0) << "a call that withdraws the balloon: " << Show(call);
+        EXPECT_TRUE(!version4 || !flags || (flags & NIF_SHOWTIP)) << "the tooltip lost: " << Show(call);  // 0: after the icon went
+    }
     ResetMachine();
     if (strings_) FreeLibrary(strings_);
 }

@@ -7,6 +7,7 @@
 #include "app_driver.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
+#include "shell/main_window.h"
 #include "workflow/main_dialog.h"
 
 namespace {
@@ -58,6 +59,13 @@ TEST(Dialogs, ManifestAndIconsAreForTodaysDisplays) {
         }
     }
     FreeLibrary(exe);
+}
+
+// A drive without its medium fails the program's call rather than raising the system's box; modes set before stay.
+TEST(Dialogs, NoSystemBoxForADriveWithoutItsMedium) {
+    SetErrorMode(SEM_NOALIGNMENTFAULTEXCEPT);
+    KeepSystemErrorBoxesAway();
+    EXPECT_EQ(GetErrorMode(), UINT{SEM_NOALIGNMENTFAULTEXCEPT | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
 }
 
 }  // namespace

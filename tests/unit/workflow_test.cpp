@@ -163,4 +163,44 @@ TEST_F(Workflow, LatePresentationLeavesTheTrayUsable) {
     EXPECT_EQ(app.readyForUpdate.load(), 1u);
 }
 
+// A device that arrives while an update runs: a download that has not decided takes it on, the user's from then
+// on; else the arrival comes again once the workers are done, also when they end at the very moment it comes.
+TEST_F(Workflow, NoArrivalIsLost) {
+    const HWND dialog = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    app.mainDialog.store(dialog);
+    const auto replayed = [] {  // the arrival posted again at the workers' end
+        MSG msg;
+        bool any = false;
+        while (PeekMessageW(&msg, app.mainDialog.load(), MSG_DRIVE_ADDED, MSG_DRIVE_ADDED, PM_REMOVE)) any = true;
+        return any;
+    };
+    const struct { uint32_t state; bool worker, pending, quiet; Arrival arrival; uint32_t origin; } rows[] = {
+        {Idle, false, false, false, Arrival::NoWorker, UserUpdate},
+        {Connecting, true, true, true, Arrival::Claimed, UserUpdate}, {Downloaded, true, true, true, Arrival::Claimed, UserUpdate},
+        {Downloading, true, true, false, Arrival::Claimed, UserUpdate},
+        {CancelRequested, true, true, false, Arrival::HandedToEnd, UserUpdate},  // it ends as Idle, the device unseen
+        {Copying, true, false, true, Arrival::HandedToEnd, QuietUpdate}, {Downloaded, true, false, false, Arrival::HandedToEnd, UserUpdate},
+    };
+    for (const auto& row : rows) {
+        Reset(row.state, 0);
+        if (row.worker) app.downloadThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        app.decisionPending.store(row.pending);
+        app.updateOrigin.store(row.quiet ? QuietUpdate : UserUpdate);
+        const Arrival arrival = ClaimArrival();
+        EXPECT_TRUE(arrival == row.arrival && app.updateOrigin.load() == row.origin)
+            << "state " << row.state << ": arrival " << int(arrival) << ", origin " << app.updateOrigin.load();
+        ReleaseWorkerHandle(app.downloadThread);
+        EXPECT_EQ(replayed(), row.arrival == Arrival::HandedToEnd) << "state " << row.state;
+    }
+    for (int round = 0; round < 400; ++round) {  // the worker's end and the arrival together
+        Reset(Downloaded, 0);
+        app.downloadThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        Arrival arrival = Arrival::Claimed;
+        RunTogether({[&] { arrival = ClaimArrival(); }, [] { ReleaseWorkerHandle(app.downloadThread); }});
+        ASSERT_NE(arrival == Arrival::NoWorker, replayed()) << "round " << round << ": arrival " << int(arrival);
+    }
+    app.mainDialog.store(nullptr);
+    DestroyWindow(dialog);
+}
+
 }  // namespace
