@@ -11,6 +11,9 @@
 #     the dialog's answer time during it
 #   - memory: peak resident size, beside the smallest window program
 #   - one drive scan with 25 device drives
+#   - the download watchdog's CPU time and its time per look, during the 4 MiB
+#     updates and during 30 s of a server that never answers (from the test
+#     build's WatchdogJournal.txt)
 #
 # Runs in its own Wine prefix (build/bench/wineprefix) on a private Xvfb
 # server and leaves nothing running. No thresholds: it only reports.
@@ -30,6 +33,7 @@ idle_seconds=60
 baseline_seconds=30
 fresh_seconds=20
 scan_runs=20
+silent_seconds=30
 bench="$PWD/build/bench"
 tools="$build/tools"
 results="docs/benchmark-results.md"
@@ -220,14 +224,25 @@ if ! kill -0 "$server_pid" 2>/dev/null || ! curl -sf -o /dev/null "$url"; then
   exit 1
 fi
 
-declare -A upd curlcp bare_run bare_first bare_warm
+# One line per transfer: "cpu_ms X looks N look_ms Y".
+journal="$bench/app/WatchdogJournal.txt"
+# "cpu_ms looks look_ms per-look-ms" summed over the lines of $1, then the
+# number of lines.
+watchdog_sum() {
+  awk '{ c += $2; n += $4; t += $6; k++ }
+    END { printf "%.1f %d %.3f %.4f %d\n", c, n, t, n ? t / n : 0, k }' <<<"$1"
+}
+declare -A upd curlcp bare_run bare_first bare_warm watchdog
 for size in 64k 4m; do
   file="$bench/files/ephemeris-$size.ee"
   serve "$file"
   log "update latency, $size ($runs updates)"
+  rm -f "$journal"
   out=$(driver update E "$(winpath "$file")" "$runs")
   upd[$size]=$(values update_ms "$out")
   echo "${upd[$size]}" | tr '\n' ' '; echo
+  watchdog[$size]=$(tr -d '\r' <"$journal" 2>/dev/null || true)
+  echo "watchdog per download: $(awk '{ printf "%s%s ms CPU, %s looks in %s ms", (n++ ? "; " : ""), $2, $4, $6 }' <<<"${watchdog[$size]}")"
 
   log "curl + cp, $size"
   curlcp[$size]=""
@@ -279,6 +294,30 @@ echo "requests: ${fresh_requests} while fresh, ${refresh_requests} for the refre
 kill "$server_pid" 2>/dev/null || true
 wait "$server_pid" 2>/dev/null || true
 server_pid=""
+
+# ---- the watchdog while the server is silent ---------------------------------
+
+log "watchdog: ${silent_seconds} s of a server that takes the request and never answers"
+python3 -c '
+import socket, sys, time
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(16)
+held = []
+while True:
+    held.append(s.accept()[0])' "$port" >/dev/null 2>&1 </dev/null &
+server_pid=$!
+sleep 0.5
+rm -f "$journal"
+silent_out=$(driver silent "$silent_seconds")
+watchdog[silent]=$(tr -d '\r' <"$journal" 2>/dev/null || true)
+kill "$server_pid" 2>/dev/null || true
+wait "$server_pid" 2>/dev/null || true
+server_pid=""
+read -r silent_cpu silent_looks silent_look_ms silent_per_look silent_lines <<<"$(watchdog_sum "${watchdog[silent]}")"
+echo "$silent_out; watchdog: $silent_cpu ms CPU, $silent_looks looks in $silent_look_ms ms ($silent_per_look ms each)"
+read -r big_cpu big_looks big_look_ms big_per_look big_lines <<<"$(watchdog_sum "${watchdog[4m]}")"
 
 hwm_updated=$(status_kb "$app_pid" VmHWM)
 
@@ -396,6 +435,23 @@ $(row 4m "4 MiB")
   \`CreateProcessW\` to the end of the process, so it is Wine's fixed cost of a
   program that downloads once. The last column repeats the call in one
   process, the libraries already loaded.
+
+## The download's watchdog
+
+Each transfer runs under a watchdog thread that looks every 250 ms at what
+was written (the file the network library names, and the target) to bound
+the transfer. The test build journals, per transfer, the thread's CPU time
+(\`GetThreadTimes\`; Wine counts it in 10 ms ticks), how often it looked, and
+the time those looks took (performance counter).
+
+| transfers | watchdog CPU time | looks | time in the looks | per look |
+|---|---|---|---|---|
+| the $runs updates of 4 MiB above (${big_lines} transfers) | ${big_cpu} ms | ${big_looks} | ${big_look_ms} ms | ${big_per_look} ms |
+| ${silent_seconds} s of a server that takes the request and never answers ($(values silent_downloads "$silent_out") downloads, each failing at the stall limit) | ${silent_cpu} ms | ${silent_looks} | ${silent_look_ms} ms | ${silent_per_look} ms |
+
+GPS Fennik's 4 MiB update (arrival → file on the device, which adds the copy
+to the device) over the bare program's repeated call:
+$(awk -v a="$(median <<<"${upd[4m]}")" -v b="$(median <<<"${bare_warm[4m]}")" 'BEGIN { printf "%.2f", a / b }')×.
 
 ## Start-up
 

@@ -1,12 +1,14 @@
 #include "acquisition/dl_callback.h"
 
 #include <commctrl.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <cwctype>
 #include <mutex>
 #include <utility>
 
+#include "acquisition/transfer_seam.h"
 #include "resources/resource.h"
 #include "shell/app_state.h"
 
@@ -92,6 +94,7 @@ void DlCallback::ResetReport() {
     report_ = TransferReport{};
     abort_.store(false);
     abortTick_.store(0);
+    countsTaken_ = LibraryCountsTaken();
     NoteProgress();
     std::lock_guard<SrwLock> hold(bindingLock_);
     cacheFile_[0] = L'\0';
@@ -117,9 +120,35 @@ void DlCallback::RequestAbort() {
                                       nullptr));
 }
 
-void DlCallback::CacheFile(wchar_t (&path)[MAX_PATH]) {
-    std::lock_guard<SrwLock> hold(bindingLock_);
-    lstrcpynW(path, cacheFile_, MAX_PATH);
+bool DlCallback::CacheFile(wchar_t (&path)[MAX_PATH]) {
+    IBinding* binding = nullptr;
+    {
+        std::lock_guard<SrwLock> hold(bindingLock_);
+        if (cacheFile_[0] != L'\0') return lstrcpynW(path, cacheFile_, MAX_PATH) != nullptr;
+        if (binding_ == nullptr || !bindingStarted_) return false;
+        binding = binding_;
+        watchdogInside_ = true;
+    }
+    // Asked again at every look until the library names the file itself: a
+    // redirect's answer goes to a file of its own.
+    DWORD bytes = sizeof path - sizeof path[0];
+    ZeroMemory(path, sizeof path);
+    IWinInetInfo* info = nullptr;
+    bool named = SUCCEEDED(binding->QueryInterface(IID_IWinInetInfo, reinterpret_cast<void**>(&info))) &&
+                 info != nullptr && SUCCEEDED(info->QueryOption(INTERNET_OPTION_DATAFILE_NAME, path, &bytes));
+    if (info != nullptr) info->Release();
+    {
+        std::lock_guard<SrwLock> hold(bindingLock_);
+        watchdogInside_ = false;
+    }
+    // Nothing says in which character set the name comes: a path's first
+    // character is a drive letter or a backslash, whose upper byte is 0.
+    if (named && reinterpret_cast<const char*>(path)[1] != '\0') {
+        char narrow[MAX_PATH] = {};
+        CopyMemory(narrow, path, sizeof narrow - 1);
+        named = MultiByteToWideChar(CP_ACP, 0, narrow, -1, path, MAX_PATH) > 0;
+    }
+    return named && path[0] != L'\0';
 }
 
 HRESULT DlCallback::AbortBinding() {
@@ -131,11 +160,11 @@ HRESULT DlCallback::AbortBinding() {
         std::lock_guard<SrwLock> hold(bindingLock_);
         if (binding_ == nullptr || !bindingStarted_) return E_PENDING;
         binding = binding_;
-        aborting_ = true;
+        watchdogInside_ = true;
     }
     const HRESULT result = binding->Abort();
     std::lock_guard<SrwLock> hold(bindingLock_);
-    aborting_ = false;
+    watchdogInside_ = false;
     return result;
 }
 
@@ -145,8 +174,8 @@ void DlCallback::ReleaseBinding() {
         std::lock_guard<SrwLock> hold(bindingLock_);
         binding = std::exchange(binding_, nullptr);
         bindingStarted_ = false;
-        // An abort stuck in the network library keeps what it uses.
-        if (aborting_) binding = nullptr;
+        // A watchdog stuck in the network library keeps what it uses.
+        if (watchdogInside_) binding = nullptr;
     }
     if (binding != nullptr) binding->Release();
 }
@@ -166,7 +195,7 @@ HRESULT DlCallback::OnStartBinding(DWORD, IBinding* binding) {
     IBinding* earlier = nullptr;
     {
         std::lock_guard<SrwLock> hold(bindingLock_);
-        earlier = aborting_ ? nullptr : binding_;
+        earlier = watchdogInside_ ? nullptr : binding_;
         binding_ = binding;
         // The last step: Abort may not be called before this returns, and
         // the watchdog calls it only from now on.
@@ -236,7 +265,10 @@ HRESULT DlCallback::OnProgress(ULONG ulProgress, ULONG ulProgressMax, ULONG ulSt
     const bool data = ulStatusCode == BINDSTATUS_BEGINDOWNLOADDATA || ulStatusCode == BINDSTATUS_DOWNLOADINGDATA ||
                       ulStatusCode == BINDSTATUS_ENDDOWNLOADDATA;
     if (!data) return S_OK;
-    NoteProgress();
+    if (!countsTaken_) ulProgress = ulProgressMax = 0;
+    // Bytes counted are bytes received; a notification alone is not (the
+    // watchdog counts what was written).
+    if (ulProgress > report_.bytesReceived) NoteProgress();
     report_.bytesReceived = ulProgress;
     report_.bytesAnnounced = ulProgressMax;
     if (Refused(ulProgress) || Refused(ulProgressMax)) return E_ABORT;

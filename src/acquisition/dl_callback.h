@@ -75,9 +75,11 @@ public:
     ULONGLONG LastProgressTick() const { return lastProgress_.load(); }
     // Counts as bytes from the server: the stall limit starts again.
     void NoteProgress() { lastProgress_.store(GetTickCount64()); }
-    // The file the network library writes the body to, once it named it
-    // (BINDSTATUS_CACHEFILENAMEAVAILABLE); empty before.
-    void CacheFile(wchar_t (&path)[MAX_PATH]);
+    // The watchdog's side: the file the network library writes the body to,
+    // as BINDSTATUS_CACHEFILENAMEAVAILABLE named it or, before that (the
+    // library may read a whole body first), as the binding tells
+    // (IWinInetInfo); false while neither knows it. Never throws.
+    bool CacheFile(wchar_t (&path)[MAX_PATH]);
     // The watchdog's side: IBinding::Abort, once OnStartBinding has returned
     // and until OnStopBinding; E_PENDING when there is no such binding.
     HRESULT AbortBinding();
@@ -93,8 +95,9 @@ private:
     SrwLock bindingLock_;  // guards the members below; never held across a call into the binding
     IBinding* binding_ = nullptr;  // our reference, dropped on the download thread only
     bool bindingStarted_ = false;  // OnStartBinding has returned, OnStopBinding has not come
-    bool aborting_ = false;        // the watchdog is inside Abort
+    bool watchdogInside_ = false;  // the watchdog is inside the binding (Abort or a query)
     wchar_t cacheFile_[MAX_PATH] = {};
+    bool countsTaken_ = true;       // the library's byte counts count (download thread only)
     bool transferRunning_ = false;  // between ResetReport and EndTransfer
     ScopedFile targetHold_;         // the target, held without sharing once the transfer is to end
 };

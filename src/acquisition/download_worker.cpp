@@ -1,6 +1,5 @@
 #include "acquisition/download_worker.h"
 
-#include <shlobj.h>
 #include <urlmon.h>
 #include <wininet.h>
 
@@ -8,10 +7,10 @@
 #include <bitset>
 #include <mutex>
 #include <new>
-#include <string>
 
 #include "acquisition/calendar.h"
 #include "acquisition/dl_callback.h"
+#include "acquisition/transfer_seam.h"
 #include "base/durable_file.h"
 #include "base/lock_retry.h"
 #include "base/scoped_win.h"
@@ -56,52 +55,17 @@ struct Watch {
     ScopedKernelHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     ScopedKernelHandle wake{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     ULONGLONG started = GetTickCount64();
-    FILETIME startedAt = [] { FILETIME t{}; GetSystemTimeAsFileTime(&t); return t; }();
-    wchar_t cacheFile[MAX_PATH] = {};  // the watchdog's own
+    ULONG looks = 0;          // written by the watchdog, read after it ended
+    ULONGLONG lookTicks = 0;  // the time of those looks, on the performance counter
 };
 
-// The network library writes the body to a file of the internet cache first
-// and names it only at its first data notification, which may come after the
-// whole body (a text answer is read to its end first). Until then the file is
-// found by the name the cache gives it: the address's file name, "check[1].asp",
-// in a folder two levels below the cache's root, written since the transfer began.
-bool FindCacheFile(const FILETIME& since, wchar_t (&found)[MAX_PATH]) {
-    static const std::wstring_view stem = [] {
-        std::wstring_view url = kDownloadUrl;
-        url = url.substr(0, url.find(L'?'));
-        url = url.substr(url.rfind(L'/') + 1);
-        return url.substr(0, url.find(L'.'));
-    }();
-    wchar_t root[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT, root))) return false;
-    const auto each = [](const std::wstring& pattern, bool folders, const auto& visit) {
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW(pattern.c_str(), &data);
-        bool more = find != INVALID_HANDLE_VALUE, hit = false;
-        for (; more && !hit; more = FindNextFileW(find, &data) != 0)
-            if (((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folders && data.cFileName[0] != L'.')
-                hit = visit(data);
-        if (find != INVALID_HANDLE_VALUE) FindClose(find);
-        return hit;
-    };
-    const std::wstring base = std::wstring(root) + L"\\";
-    return each(base + L"*", true, [&](const WIN32_FIND_DATAW& container) {
-        const std::wstring inContainer = base + container.cFileName + L"\\";
-        return each(inContainer + L"*", true, [&](const WIN32_FIND_DATAW& folder) {
-            const std::wstring inFolder = inContainer + folder.cFileName + L"\\";
-            return each(inFolder + std::wstring(stem) + L"*", false, [&](const WIN32_FIND_DATAW& file) {
-                if (CompareFileTime(&file.ftLastWriteTime, &since) < 0) return false;
-                return lstrcpynW(found, (inFolder + file.cFileName).c_str(), MAX_PATH) != nullptr;
-            });
-        });
-    });
-}
-
-// The most this transfer has written so far, in its own file or the target.
-ULONGLONG WrittenSize(Watch& watch) {
-    if (watch.cacheFile[0] == L'\0') downloadCallback.CacheFile(watch.cacheFile);
-    if (watch.cacheFile[0] == L'\0') FindCacheFile(watch.startedAt, watch.cacheFile);
-    return std::max(watch.cacheFile[0] != L'\0' ? FileSize(watch.cacheFile) : 0, FileSize(app.downloadPath));
+// The most this transfer has written so far: the network library writes the
+// body to a file of the internet cache and copies it over the target at its
+// end. Only the file it names is looked at, never the cache as a whole.
+ULONGLONG WrittenSize() {
+    wchar_t cacheFile[MAX_PATH] = {};
+    const ULONGLONG cached = downloadCallback.CacheFile(cacheFile) ? FileSize(cacheFile) : 0;
+    return std::max(cached, FileSize(app.downloadPath));
 }
 
 // Ends the transfer when the user cancels, the program ends, no bytes came
@@ -120,10 +84,15 @@ DWORD WINAPI TransferWatchdog(LPVOID parameter) {
     bool aborted = false;
     for (;;) {
         if (!downloadCallback.AbortRequested()) {
-            const ULONGLONG size = WrittenSize(watch);
+            LARGE_INTEGER before{}, after{};
+            QueryPerformanceCounter(&before);
+            const ULONGLONG size = WrittenSize();
             if (size > written) downloadCallback.NoteProgress();
             written = std::max(written, size);
             downloadCallback.Refused(size);
+            QueryPerformanceCounter(&after);
+            ++watch.looks;
+            watch.lookTicks += after.QuadPart - before.QuadPart;
         }
         const ULONGLONG now = GetTickCount64();
         const ULONGLONG stallEnds = downloadCallback.LastProgressTick() + kStallLimitMs;
@@ -174,6 +143,7 @@ HRESULT BoundedTransfer() {
     const bool watchdogEnded = !watchdog || WaitForSingleObject(watchdog.Get(), kStallLimitMs) == WAIT_OBJECT_0;
     downloadCallback.ReleaseBinding();
     downloadCallback.EndTransfer();
+    if (watchdogEnded) JournalWatchdog(watchdog.Get(), watch->looks, watch->lookTicks);
     if (watchdogEnded) delete watch;
     return result;
 }

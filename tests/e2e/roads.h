@@ -35,6 +35,9 @@ inline RunFiles Earlier(long long minutes, bool autoUpdate = true) {
             kEarlier, {}};
 }
 
+// The program's callback drops the network library's byte counts from the next transfer on, as Windows gives them.
+inline bool IgnoreLibraryCounts() { return RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"IgnoreLibraryCounts", REG_DWORD, "\1\0\0\0", 4) == 0; }
+
 // The balloons the shell was given (title, text, warning or information), " | " between.
 inline std::wstring Balloons(const App& app) {
     std::wstring texts;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <urlmon.h>
+#include <wininet.h>
 
 #include "acquisition/dl_callback.h"
 #include "acquisition/download_worker.h"
@@ -169,11 +170,19 @@ TEST(DownloadProgress, CallbackAnswersItsInterfacesMovesTheStateAndCarriesOutACa
     app.animationTimerActive.store(0);
 }
 
-// A binding that counts what is done to it.
-struct CountingBinding : IBinding {
+// A binding that counts what is done to it, and names the library's file as `name` holds it (none when empty).
+struct CountingBinding : IBinding, IWinInetInfo {
     ULONG refs = 1, aborts = 0;
     HRESULT abortResult = S_OK;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    std::string name;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (iid != IID_IWinInetInfo || name.empty()) return *out = nullptr, E_NOINTERFACE;
+        return *out = static_cast<IWinInetInfo*>(this), ++refs, S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryOption(DWORD option, void* buffer, DWORD* bytes) override {
+        if (option != INTERNET_OPTION_DATAFILE_NAME || *bytes < name.size()) return E_FAIL;
+        return CopyMemory(buffer, name.data(), name.size()), *bytes = static_cast<DWORD>(name.size()), S_OK;
+    }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }
     HRESULT STDMETHODCALLTYPE Abort() override { return ++aborts, abortResult; }
@@ -185,7 +194,8 @@ struct CountingBinding : IBinding {
 };
 
 // The binding is aborted only between OnStartBinding and OnStopBinding, a refused abort can be tried again, and
-// the one reference the callback takes is dropped by the download thread alone, after the transfer.
+// the one reference the callback takes is dropped by the download thread alone, after the transfer. Until the
+// library names its file, the binding tells it, in either character set.
 TEST(DownloadProgress, BindingIsAbortedOnlyWhileItRunsAndReleasedOnce) {
     CountingBinding binding;
     downloadCallback.ResetReport();
@@ -195,6 +205,15 @@ TEST(DownloadProgress, BindingIsAbortedOnlyWhileItRunsAndReleasedOnce) {
     EXPECT_EQ(downloadCallback.AbortBinding(), E_FAIL);
     binding.abortResult = S_OK;
     EXPECT_EQ(downloadCallback.AbortBinding(), S_OK);
+    const struct { std::string name; ULONG status; const wchar_t* file; } names[] = {
+        {"", 0, L"none"}, {std::string("C\0:\0\\\0w\0", 8), 0, L"C:\\w"}, {"C:\\a", 0, L"C:\\a"},
+        {"C:\\a", BINDSTATUS_CACHEFILENAMEAVAILABLE, L"C:\\named"}};
+    for (const auto& n : names) {
+        wchar_t path[MAX_PATH] = L"none";
+        binding.name = n.name;
+        downloadCallback.OnProgress(0, 0, n.status, L"C:\\named");
+        EXPECT_EQ(std::wstring(downloadCallback.CacheFile(path) ? path : L"none"), n.file) << Show(std::wstring(n.name.begin(), n.name.end()));
+    }
     EXPECT_EQ(downloadCallback.OnStopBinding(S_OK, nullptr), S_OK);
     EXPECT_EQ(downloadCallback.AbortBinding(), E_PENDING);
     EXPECT_TRUE(binding.aborts == 2 && binding.refs == 2) << binding.aborts << " aborts, " << binding.refs << " references";

@@ -6,6 +6,8 @@
 //   fennik_bench_driver launch EXE               start the program: ms to its main window and main dialog
 //   fennik_bench_driver update LETTER FILE RUNS  plug a simulated device RUNS times: ms from the volume
 //                                                message to LETTER:\Ephemeris.ee equal to FILE
+//   fennik_bench_driver silent SECONDS           Update, again and again for SECONDS, each to its result box
+//                                                (a silent server: each fails at the stall limit)
 //   fennik_bench_driver hide                     the main dialog's Close button
 //   fennik_bench_driver exit                     WM_CLOSE to the main window; waits for the process to end
 //   fennik_bench_driver run COMMAND...           ms from the start of another program to its end
@@ -301,13 +303,35 @@ int Responsive(const wchar_t* secondsArg) {
     return 0;
 }
 
+// Presses the dialog's button `id` as a click does.
+void Press(HWND dialog, int id) {
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)),
+                        SMTO_ABORTIFHUNG, kSendTimeoutMs, &result);
+}
+
+int Silent(const wchar_t* secondsArg) {
+    HWND dialog = MainDialog();
+    if (dialog == nullptr) return Fail(L"GPS Fennik is not running");
+    int downloads = 0;
+    for (const double start = NowMs(); NowMs() - start < _wtoi(secondsArg) * 1000.0; ++downloads) {
+        Press(dialog, IDC_UPDATE);
+        HWND box = nullptr;
+        for (const double wait = NowMs(); box == nullptr && NowMs() - wait < kBoxTimeoutMs; Sleep(5))
+            box = MessageBoxOf(dialog);
+        if (box == nullptr) return Fail(L"no result box");
+        Press(box, IDOK);
+        for (const double wait = NowMs(); IsWindow(box) && NowMs() - wait < kBoxTimeoutMs;) Sleep(5);
+        Sleep(kWorkerSettleMs);
+    }
+    wprintf(L"silent_downloads %d\n", downloads);
+    return 0;
+}
+
 int Hide() {
     HWND dialog = MainDialog();
     if (dialog == nullptr) return Fail(L"GPS Fennik is not running");
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(dialog, WM_COMMAND, MAKEWPARAM(IDC_CLOSE, BN_CLICKED),
-                        reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_CLOSE)), SMTO_ABORTIFHUNG, kSendTimeoutMs,
-                        &result);
+    Press(dialog, IDC_CLOSE);
     return IsWindowVisible(dialog) ? Fail(L"the main dialog is still visible") : 0;
 }
 
@@ -367,7 +391,8 @@ HWND WaitForWindow(const wchar_t* cls) {
 }
 
 int Usage() {
-    fwprintf(stderr, L"usage: fennik_bench_driver launch EXE | update LETTER FILE RUNS | responsive SECONDS | hide | exit |"
+    fwprintf(stderr, L"usage: fennik_bench_driver launch EXE | update LETTER FILE RUNS | responsive SECONDS | silent SECONDS |"
+                     L" hide | exit |"
                      L" run COMMAND... |"
                      L" wait-window CLASS | close-window CLASS\n");
     return 2;
@@ -380,6 +405,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     if (command == L"launch" && argc == 3) return Launch(argv[2]);
     if (command == L"update" && argc == 5) return Update(argv[2], argv[3], argv[4]);
+    if (command == L"silent" && argc == 3) return Silent(argv[2]);
     if (command == L"hide") return Hide();
     if (command == L"responsive" && argc == 3) return Responsive(argv[2]);
     if (command == L"exit") return Exit();
