@@ -118,6 +118,7 @@ DWORD WINAPI CopyWorker(LPVOID) {
             SYSTEMTIME expiry = {}, utc = {};
             if (ReadTimestamp(kExpireTimeHeader, &expiry)) TzSpecificLocalTimeToSystemTime(nullptr, &expiry, &utc);
             WriteDeviceExpiry(utc, NoReminderShown);
+            ShowExpiryTime(expiry);
             outcome = Copied;
         }
     }
