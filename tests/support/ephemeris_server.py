@@ -26,6 +26,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
+        if read(self.server.dir, "mode").startswith("refuse"):  # on a connection kept from before: gone, as the port
+            self.close_connection = True
+            return
         with open(os.path.join(self.server.dir, "requests"), "a") as log:
             log.write("%s | %s %s\n" % (self.requestline, self.headers["Cache-Control"], self.headers["Pragma"]))
         kind, *n = (read(self.server.dir, "mode") or "file 20000 42").split()
