@@ -33,6 +33,9 @@ constexpr DWORD kReadBytes = 298;
 
 constexpr size_t kPathChars = MAX_PATH;
 
+// After the device's expiry: the time is UTC (older versions wrote local time, unmarked).
+constexpr wchar_t kUtcMark = L'Z';
+
 ScopedFile OpenSettings(DWORD access, DWORD disposition) {
     wchar_t path[kPathChars] = {};
     // Never touch a cut path.

@@ -13,7 +13,6 @@ inline constexpr wchar_t kExpireTimeHeader[] = L"[EXPIRE TIME]\r\n";
 // digit). Written only after the four sections above, so their places stay
 // where older versions put them.
 inline constexpr wchar_t kDeviceExpiryHeader[] = L"[DEVICE EXPIRY]\r\n";
-inline constexpr wchar_t kUtcMark = L'Z';
 enum DeviceReminder : int { NoReminderShown = 0, ExpiringShown = 1, ExpiredShown = 2 };
 
 // 1 when the value was written, else 0.

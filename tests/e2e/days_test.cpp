@@ -34,11 +34,12 @@ protected:
         if (day) text.replace(text.find(L"%s"), 2, at.substr(0, 10));
         return text.replace(text.find(L"%s"), 2, at.substr(11, 5));
     }
-    // The clock of a zone `minutes` east of UTC, now; a time one showed.
+    // The clock of a zone `minutes` east of UTC, now.
     static std::wstring Clock(int minutes) {
         SYSTEMTIME utc{};
         return GetSystemTime(&utc), Stamp(utc, minutes);
     }
+    // A time that a clock showed.
     static SYSTEMTIME Parsed(const std::wstring& stamp) {
         SYSTEMTIME t{};
         return swscanf(stamp.c_str(), L"%hu/%hu/%hu\t%hu:%hu", &t.wYear, &t.wMonth, &t.wDay, &t.wHour, &t.wMinute), t;
