@@ -200,8 +200,9 @@ void RecordDownloadTimes() {
     SYSTEMTIME threeDays = {};
     threeDays.wDay = 3;
     const SYSTEMTIME expiry = AddInterval(downloaded, threeDays);
-    ShowTimeField(IDC_EXPIRE_TIME, expiry);
     WriteTimestamp(kExpireTimeHeader, expiry);
+    // The device's data, when it has some of ours, keeps its own expiry until the next copy.
+    ShowExpiryTime(expiry);
 }
 
 }  // namespace

@@ -113,10 +113,12 @@ DWORD WINAPI CopyWorker(LPVOID) {
             GetLocalTime(&now);
             ShowTimeField(IDC_UPDATE_TIME, now);
             WriteTimestamp(kUpdateTimeHeader, now);
-            // The device now holds the local file's data: its reminders start afresh.
-            SYSTEMTIME expiry = {};
-            ReadTimestamp(kExpireTimeHeader, &expiry);
-            WriteDeviceExpiry(expiry, NoReminderShown);
+            // The device now holds the local file's data: its reminders start
+            // afresh, at the instant the local clock's expiry stands for.
+            SYSTEMTIME expiry = {}, utc = {};
+            if (ReadTimestamp(kExpireTimeHeader, &expiry)) TzSpecificLocalTimeToSystemTime(nullptr, &expiry, &utc);
+            WriteDeviceExpiry(utc, NoReminderShown);
+            ShowExpiryTime(expiry);
             outcome = Copied;
         }
     }

@@ -33,6 +33,9 @@ constexpr DWORD kReadBytes = 298;
 
 constexpr size_t kPathChars = MAX_PATH;
 
+// After the device's expiry: the time is UTC (older versions wrote local time, unmarked).
+constexpr wchar_t kUtcMark = L'Z';
+
 ScopedFile OpenSettings(DWORD access, DWORD disposition) {
     wchar_t path[kPathChars] = {};
     // Never touch a cut path.
@@ -214,8 +217,9 @@ int WriteDeviceExpiry(const SYSTEMTIME& expiry, DeviceReminder shown) {
     wchar_t value[kReadChars];
     FormatTimestamp(expiry, value);
     if (std::wcslen(value) != kTimestampChars) return 0;
-    value[kTimestampChars] = L' ';
-    value[kTimestampChars + 1] = static_cast<wchar_t>(L'0' + shown);
+    value[kTimestampChars] = kUtcMark;
+    value[kTimestampChars + 1] = L' ';
+    value[kTimestampChars + 2] = static_cast<wchar_t>(L'0' + shown);
     if (!HasSection(kDeviceExpiryHeader)) {
         // The four sections keep their places before this one: a missing
         // flag is written as it reads (on), a missing time leaves the expiry unknown.
@@ -223,7 +227,9 @@ int WriteDeviceExpiry(const SYSTEMTIME& expiry, DeviceReminder shown) {
             if (!HasSection(header)) return 0;
         if (!HasSection(kAutoUpdateHeader) && !WriteAutoUpdateFlag(ReadAutoUpdateFlag())) return 0;
     }
-    return WriteValue(kDeviceExpiryHeader, std::wstring_view(value, kTimestampChars + 2));
+    // One character longer than the older local value: that one is replaced
+    // with its line end moved on, never written into.
+    return WriteValue(kDeviceExpiryHeader, std::wstring_view(value, kTimestampChars + 3));
 }
 
 int ReadDeviceExpiry(SYSTEMTIME* expiry, DeviceReminder* shown) {
@@ -231,8 +237,15 @@ int ReadDeviceExpiry(SYSTEMTIME* expiry, DeviceReminder* shown) {
     *expiry = SYSTEMTIME{};
     *shown = NoReminderShown;
     if (!ReadValue(kDeviceExpiryHeader, buf)) return 0;
-    const wchar_t mark = buf[kTimestampChars + 1];
-    if (buf[kTimestampChars] != L' ' || mark < L'0' || mark > L'2' || !ParseTimestamp(buf, expiry)) return 0;
-    *shown = static_cast<DeviceReminder>(mark - L'0');
+    // Older versions wrote the wall clock of the zone they ran in, without
+    // the mark: the best guess is the zone the user is in now.
+    const bool utc = buf[kTimestampChars] == kUtcMark;
+    const wchar_t* rest = buf + kTimestampChars + (utc ? 1 : 0);
+    SYSTEMTIME read = {};
+    if (rest[0] != L' ' || rest[1] < L'0' || rest[1] > L'2' || !ParseTimestamp(buf, &read)) return 0;
+    const SYSTEMTIME local = read;
+    if (!utc && !TzSpecificLocalTimeToSystemTime(nullptr, &local, &read)) return 0;
+    *expiry = read;
+    *shown = static_cast<DeviceReminder>(rest[1] - L'0');
     return 1;
 }

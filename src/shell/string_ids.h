@@ -36,9 +36,11 @@
 #define IDS_REMINDER_EXPIRING    1030
 #define IDS_REMINDER_EXPIRED     1031
 #define IDS_MSG_STILL_CLOSING    1032
+#define IDS_REMINDER_EXPIRING_ON 1033
+#define IDS_REMINDER_EXPIRED_ON  1034
 
 #define IDS_FIRST                IDS_APP_TITLE
-#define IDS_LAST                 IDS_MSG_STILL_CLOSING
+#define IDS_LAST                 IDS_REMINDER_EXPIRED_ON
 // clang-format on
 
 #ifndef RC_INVOKED
@@ -82,6 +84,8 @@ inline constexpr StringIdName kStringIdNames[] = {
     {IDS_REMINDER_EXPIRING, "IDS_REMINDER_EXPIRING"},
     {IDS_REMINDER_EXPIRED, "IDS_REMINDER_EXPIRED"},
     {IDS_MSG_STILL_CLOSING, "IDS_MSG_STILL_CLOSING"},
+    {IDS_REMINDER_EXPIRING_ON, "IDS_REMINDER_EXPIRING_ON"},
+    {IDS_REMINDER_EXPIRED_ON, "IDS_REMINDER_EXPIRED_ON"},
 };
 static_assert(sizeof(kStringIdNames) / sizeof(kStringIdNames[0]) == IDS_LAST - IDS_FIRST + 1);
 #endif

@@ -24,22 +24,39 @@ bool MinutesBetween(const SYSTEMTIME& from, const SYSTEMTIME& to, LONGLONG* minu
     return true;
 }
 
-// The reminder's text with the expiry's hour and minute, as the dialog shows
-// times, in place of the text's "%s". Spliced, not formatted: a translated
-// module never makes the program read arguments it does not have.
-void ReminderText(DeviceReminder which, const SYSTEMTIME& expiry, std::span<wchar_t> text) {
-    wchar_t form[kTextChars] = {}, stamp[kTextChars] = {};
-    LoadUiText(which == ExpiredShown ? IDS_REMINDER_EXPIRED : IDS_REMINDER_EXPIRING, form);
-    FormatTimestamp(expiry, stamp);
-    const std::wstring_view whole = TextOf(form);
-    const size_t at = whole.find(L"%s");
-    CopyText(text, whole.substr(0, at));
-    if (at == std::wstring_view::npos) return;
-    AppendText(text, std::wstring_view(stamp).substr(11, 5));
-    AppendText(text, whole.substr(at + 2));
+// Appends `form` up to its first "%s" and `piece` in its place; gives what
+// follows the mark, or nothing when there is none (`form` went whole).
+// Spliced, not formatted: a translated module never makes the program read
+// arguments it does not have.
+std::wstring_view SpliceNext(std::span<wchar_t> text, std::wstring_view form, std::wstring_view piece) {
+    const size_t mark = form.find(L"%s");
+    AppendText(text, form.substr(0, mark));
+    if (mark == std::wstring_view::npos) return {};
+    AppendText(text, piece);
+    return form.substr(mark + 2);
 }
 
 }  // namespace
+
+void ReminderText(DeviceReminder which, const SYSTEMTIME& expiry, const SYSTEMTIME& now,
+                  const TIME_ZONE_INFORMATION* zone, std::span<wchar_t> text) {
+    SYSTEMTIME at = {}, today = {};
+    SystemTimeToTzSpecificLocalTime(zone, &expiry, &at);
+    SystemTimeToTzSpecificLocalTime(zone, &now, &today);
+    const bool sameDay = at.wYear == today.wYear && at.wMonth == today.wMonth && at.wDay == today.wDay;
+    const UINT id = which == ExpiredShown ? (sameDay ? IDS_REMINDER_EXPIRED : IDS_REMINDER_EXPIRED_ON)
+                                          : (sameDay ? IDS_REMINDER_EXPIRING : IDS_REMINDER_EXPIRING_ON);
+    wchar_t form[kTextChars] = {}, stamp[kTextChars] = {};
+    LoadUiText(id, form);
+    FormatTimestamp(at, stamp);
+    // The day, when named, at the first "%s", the time at the next; as the dialog shows them.
+    const std::wstring_view shown(stamp);
+    std::wstring_view rest = TextOf(form);
+    CopyText(text, L"");
+    if (!sameDay) rest = SpliceNext(text, rest, shown.substr(0, 10));
+    rest = SpliceNext(text, rest, shown.substr(11, 5));
+    AppendText(text, rest);
+}
 
 bool RefreshDue(const SYSTEMTIME& downloaded, const SYSTEMTIME& now) {
     LONGLONG age = 0;
@@ -61,11 +78,12 @@ void RemindOfDeviceExpiry() {
     SYSTEMTIME expiry = {}, now = {};
     DeviceReminder shown = NoReminderShown;
     if (!ReadDeviceExpiry(&expiry, &shown)) return;
-    GetLocalTime(&now);
+    // Instants: neither a journey nor a change to or from summer time moves a reminder.
+    GetSystemTime(&now);
     const DeviceReminder due = ReminderDue(expiry, shown, now);
     if (due == NoReminderShown) return;
     wchar_t text[kTextChars] = {};
-    ReminderText(due, expiry, text);
+    ReminderText(due, expiry, now, nullptr, text);
     // Remembered only once the shell took it, so a busy shell gets it at the next look.
     if (TrayShowBalloon(text, due == ExpiredShown ? NIIF_WARNING : NIIF_INFO)) WriteDeviceExpiry(expiry, due);
 }

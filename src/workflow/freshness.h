@@ -4,6 +4,8 @@
 // one), and reminds the user when the data on a device that is away runs out.
 #include <windows.h>
 
+#include <span>
+
 #include "persistence/settings_file.h"
 
 // A download this old is refreshed; so is one stamped more than an hour
@@ -46,5 +48,10 @@ bool RefreshDue(const SYSTEMTIME& downloaded, const SYSTEMTIME& now);
 // The later of two recorded times; an all-zero one counts as none.
 SYSTEMTIME LaterOf(const SYSTEMTIME& a, const SYSTEMTIME& b);
 // The reminder to show at `now` for data expiring at `expiry` (all zero:
-// unknown) of which `shown` was shown: NoReminderShown for none.
+// unknown; both UTC) of which `shown` was shown: NoReminderShown for none.
 DeviceReminder ReminderDue(const SYSTEMTIME& expiry, DeviceReminder shown, const SYSTEMTIME& now);
+// The text of reminder `which` for data expiring at `expiry`, at `now` (both
+// UTC): the time as a clock in `zone` (null: the user's zone now) shows it,
+// and its day too unless that is the clock's today.
+void ReminderText(DeviceReminder which, const SYSTEMTIME& expiry, const SYSTEMTIME& now,
+                  const TIME_ZONE_INFORMATION* zone, std::span<wchar_t> text);

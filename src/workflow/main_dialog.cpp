@@ -99,7 +99,10 @@ void InitMainDialog(HWND dialog) {
 
     ShowStoredTime(dialog, IDC_DOWNLOAD_LABEL, IDS_LABEL_DOWNLOADED, kDownloadTimeHeader, IDC_DOWNLOAD_TIME);
     ShowStoredTime(dialog, IDC_UPDATE_LABEL, IDS_LABEL_UPDATED, kUpdateTimeHeader, IDC_UPDATE_TIME);
-    ShowStoredTime(dialog, IDC_EXPIRE_LABEL, IDS_LABEL_EXPIRES, kExpireTimeHeader, IDC_EXPIRE_TIME);
+    SetItemText(dialog, IDC_EXPIRE_LABEL, IDS_LABEL_EXPIRES);
+    SYSTEMTIME localExpiry = {};
+    ReadTimestamp(kExpireTimeHeader, &localExpiry);
+    ShowExpiryTime(localExpiry);
 
     SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
@@ -226,6 +229,14 @@ void ShowTimeField(int controlId, const SYSTEMTIME& time) {
     wchar_t text[kTextChars] = {};
     FormatTimestamp(time, text);
     SetWindowTextW(GetDlgItem(app.mainDialog.load(), controlId), text);
+}
+
+void ShowExpiryTime(const SYSTEMTIME& localFile) {
+    SYSTEMTIME device = {}, shown = localFile;
+    DeviceReminder reminded = NoReminderShown;
+    // The user reads the field as the device's state, as the time above it.
+    if (ReadDeviceExpiry(&device, &reminded) && !SystemTimeToTzSpecificLocalTime(nullptr, &device, &shown)) return;
+    if (shown.wYear != 0) ShowTimeField(IDC_EXPIRE_TIME, shown);
 }
 
 INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -10,6 +10,10 @@ INT_PTR CALLBACK MainDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
 
 // Shows `time` as "YYYY/MM/DD<TAB>hh:mm" in a time field of the main dialog.
 void ShowTimeField(int controlId, const SYSTEMTIME& time);
+// Shows in the expiry field the expiry of the data on the device, once a copy
+// recorded it, in the zone the user is in now; before that, `localFile`'s
+// (all zero: none, the field is left as it is).
+void ShowExpiryTime(const SYSTEMTIME& localFile);
 
 // The animated status line: the downloading text, frame `frame` of the
 // spinner and, when `percent` is not 0, a tab and the percentage.

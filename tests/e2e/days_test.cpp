@@ -1,6 +1,7 @@
 // Days of a user's life under a clock the test moves (libfaketime, for this suite and the program it starts): a device
-// plugged in, taken away, plugged in without a network, left attached, re-plugged during the program's own refresh.
-// The device's data may be expired only while the device is away.
+// plugged in, taken away, plugged in without a network, left attached, re-plugged during the program's own refresh;
+// copied in Berlin, on in New York ten hours before the data expires, then in Kolkata. The device's data may be
+// expired only while the device is away.
 #include "roads.h"
 
 namespace {
@@ -9,9 +10,9 @@ using namespace roads;
 
 class Days : public Road {
 protected:
-    // The wall clock `hours` ahead of the real one, for the test and the program alike.
-    static bool MoveClock(long long hours) {
-        const std::string offset = (hours < 0 ? "" : "+") + std::to_string(hours * 3600) + "\n";
+    // The wall clock `seconds` ahead of the real one, for the test and the program alike.
+    static bool MoveClock(long long seconds) {
+        const std::string offset = (seconds < 0 ? "" : "+") + std::to_string(seconds) + "\n";
         const std::wstring file = WindowsPath(FENNIK_FAKETIME_FILE);
         return WriteFileBytes(file + L".new", Bytes(offset.begin(), offset.end())) &&
                MoveFileExW((file + L".new").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
@@ -26,11 +27,22 @@ protected:
         PumpUntil([&] { return !(text = FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini")))).empty(); });
         return text;
     }
-    // The reminder `id` of the data on the device, as the user reads it.
-    std::wstring Reminder(UINT id) const {
-        const std::wstring settings = Settings();
-        const size_t at = settings.find(L"[DEVICE EXPIRY]\r\n"), mark = Str(id).find(L"%s");
-        return at == std::wstring::npos ? L"no expiry" : Str(id).replace(mark, 2, settings.substr(at + 17 + 11, 5));
+    // The reminder `id` of data expiring at `at`, as the user reads it `today` (the same clock); the day, unless today.
+    std::wstring Reminder(UINT id, const std::wstring& at, const std::wstring& today) const {
+        const bool day = at.substr(0, 10) != today.substr(0, 10);
+        std::wstring text = Str(!day ? id : id == IDS_REMINDER_EXPIRED ? IDS_REMINDER_EXPIRED_ON : IDS_REMINDER_EXPIRING_ON);
+        if (day) text.replace(text.find(L"%s"), 2, at.substr(0, 10));
+        return text.replace(text.find(L"%s"), 2, at.substr(11, 5));
+    }
+    // The clock of a zone `minutes` east of UTC, now.
+    static std::wstring Clock(int minutes) {
+        SYSTEMTIME utc{};
+        return GetSystemTime(&utc), Stamp(utc, minutes);
+    }
+    // A time that a clock showed.
+    static SYSTEMTIME Parsed(const std::wstring& stamp) {
+        SYSTEMTIME t{};
+        return swscanf(stamp.c_str(), L"%hu/%hu/%hu\t%hu:%hu", &t.wYear, &t.wMonth, &t.wDay, &t.wHour, &t.wMinute), t;
     }
 };
 
@@ -45,16 +57,22 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
         UINT balloon;  // a reminder that comes now
     } steps[] = {
         {0, Start, 1, IDS_MSG_COPY_DONE, 0, 0}, {1, Unplug, 1, 0, 0, 0}, {24, Timer, 2, 0, 0, 0}, {48, Resume, 3, 0, 0, 0},
-        {61, TimeChange, 3, 0, 0, IDS_REMINDER_EXPIRING}, {72, Timer, 4, 0, 0, IDS_REMINDER_EXPIRED}, {73, Restart, 4, 0, 0, 0},
-        {96, PlugOffline, 4, IDS_MSG_COPY_DONE, 72, 0}, {97, Timer, 5, 0, 97, 0}, {121, ResumeOffline, 6, 0, 121, 0},  // the network back 1.5 s after the wake
+        {62, Restart, 3, 0, 0, IDS_REMINDER_EXPIRING}, {72, Timer, 3, 0, 0, IDS_REMINDER_EXPIRED},  // Berlin's download: 18 hours old
+        {73, Restart, 4, 0, 0, 0}, {96, PlugOffline, 4, IDS_MSG_COPY_DONE, 73, 0}, {97, Timer, 5, 0, 97, 0}, {121, ResumeOffline, 6, 0, 121, 0},  // the network back 1.5 s after the wake
         {145, ReplugDuringRefresh, 7, IDS_MSG_COPY_DONE, 145, 0}, {169, CancelRefresh, 9, IDS_MSG_CANCELLED, 169, 0},
         {170, AutoOff, 9, 0, 169, 0}, {229, TimeChange, 9, 0, 169, 0},  // attached: no reminder
         {230, Unplug, 9, 0, 169, IDS_REMINDER_EXPIRING}, {241, Timer, 9, 0, 169, IDS_REMINDER_EXPIRED},
         {242, ClockBack, 10, 0, 169, 0},
     };
+    // Where the user is at each start (a program takes its zone when it starts), minutes east of UTC.
+    const struct { long long start; const wchar_t* zone; int minutes; } zones[] = {
+        {0, L"Europe\\Berlin", 60}, {62, L"America\\New_York", -300}, {73, L"Asia\\Kolkata", 330}};
     ASSERT_TRUE(MoveClock(0) && SetSimulatedDevice(L'E', kAccepted));
+    const long long start = 1925456400 - _time64(nullptr);  // 6 January 2031, 09:00 UTC: a winter week, no clock moves
     bool attached = true;
     long long expiredAway = 0, expiredAttached = 0, lastHour = 0, lastData = 0, local = 0;
+    int zone = 0, copiedIn = 0;
+    SYSTEMTIME deviceExpiry{};  // on the clock it was copied by
     std::wstring balloons;
     for (const auto& step : steps) {
         SCOPED_TRACE("hour " + std::to_string(step.hour));
@@ -63,7 +81,12 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
         const std::string served = "20000 " + std::to_string(step.hour);
         ASSERT_TRUE(SetServerMode(step.act == PlugOffline || step.act == ResumeOffline ? "refuse" : step.act == ReplugDuringRefresh || step.act == CancelRefresh
                                       ? "slowbody " + served + " 1500 1500" : "file " + served));
-        ASSERT_TRUE(MoveClock(step.act == ClockBack ? step.hour - 144 : step.hour));
+        ASSERT_TRUE(MoveClock(start + 3600 * (step.act == ClockBack ? step.hour - 144 : step.hour)));
+        for (const auto& z : zones)
+            if (z.start == step.hour) {
+                zone = z.minutes;
+                ASSERT_TRUE(CopyFileW((L"Z:\\usr\\share\\zoneinfo\\" + std::wstring(z.zone)).c_str(), WindowsPath(FENNIK_ZONE_FILE).c_str(), FALSE));
+            }
         const HWND window = FindWindowW(kMainWindowClass, nullptr);
         ULONGLONG moved = GetTickCount64();
         const int requestsBefore = ServerRequests();
@@ -105,7 +128,7 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
                              : step.act == ResumeOffline ? 5000 : 15000;
         std::wstring reminder;
         EXPECT_TRUE(PumpUntil([&] {
-            reminder = step.balloon ? Reminder(step.balloon) : L"";
+            reminder = step.balloon ? Reminder(step.balloon, Stamp(deviceExpiry, zone - copiedIn), Clock(zone)) : L"";
             return ServerRequests() == step.requests && app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE) && app.Flush() &&
                    (reminder.empty() || Balloons(app).ends_with(reminder));
         }, within)) << ServerRequests() << " requests, balloons " << Show(Balloons(app)) << " after " << GetTickCount64() - moved << " ms";
@@ -123,7 +146,10 @@ TEST_F(Days, TheDeviceIsExpiredOnlyWhileItIsAway) {
         EXPECT_TRUE(ReadFileBytes(app.File(L"Ephemeris.ee")) == ServedBody(20000, unsigned(local))) << "not of hour " << local;
         const std::wstring downloaded = Settings().substr(17, 16);
         EXPECT_EQ(app.Text(IDC_DOWNLOAD_TIME), downloaded);
-        EXPECT_TRUE(local != step.hour || downloaded.substr(0, 13) == Stamp(Now()).substr(0, 13)) << Show(downloaded);
+        EXPECT_TRUE(local != step.hour || downloaded.substr(0, 13) == Clock(zone).substr(0, 13)) << Show(downloaded);
+        // The window shows the expiry of the device's data, not of a refresh made while it was away.
+        if (step.act == Start || step.deviceData != lastData) deviceExpiry = Parsed(Settings().substr(50, 16)), copiedIn = zone;
+        EXPECT_EQ(app.Text(IDC_EXPIRE_TIME), Stamp(deviceExpiry, zone - copiedIn));
         lastHour = step.hour, lastData = step.deviceData;
     }
     // Before the program looked after itself: 98 hours, 62 of them attached (96 to the re-plug at 145, 217 to 230).
@@ -151,7 +177,7 @@ TEST_F(Days, LooksThatMustNotDownload) {
     ScopedFile held;  // taken once the program lets go of it
     ASSERT_TRUE(PumpUntil([&] {
         return held.Reset(CreateFileW(app.File(L"Kelva_config.ini").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)), held.IsValid();
-    }) && MoveClock(25));
+    }) && MoveClock(25 * 3600));
     PostMessageW(window, WM_TIMECHANGE, 0, 0);
     EXPECT_TRUE(PumpUntil([&] { return ServerRequests() == 3; })) << "no refresh a day later";
     EXPECT_TRUE(looks(3)) << ServerRequests() << " requests: the refresh repeated since its time was not stored";
@@ -159,7 +185,7 @@ TEST_F(Days, LooksThatMustNotDownload) {
     const std::wstring log = FromUtf16(ReadFileBytes(app.File(L"Kelva_log.txt")));
     EXPECT_TRUE(std::regex_match(log, std::wregex(L"[^\t]+\tNot stored:\tthe download time in Kelva_config\\.ini\r\n"))) << Show(log);
     app.TrayCommand(IDM_TRAY_EXIT);
-    ASSERT_TRUE(PumpUntil([&] { return app.Boxes() == 1; }) && MoveClock(50));
+    ASSERT_TRUE(PumpUntil([&] { return app.Boxes() == 1; }) && MoveClock(50 * 3600));
     EXPECT_TRUE(looks(3, true)) << "a refresh while the exit question is open";
     EXPECT_TRUE(AnswerBox(IDS_CONFIRM_EXIT, IDS_CAPTION_WARNING, IDCANCEL));
 }

@@ -35,16 +35,17 @@ TEST_F(DeviceRoad, DeviceAttachedAtStartUpGetsTheDownload) {
 
     // Download time, expiry three days later, update time: in that order,
     // UTF-16 without byte order mark, local time, and as the dialog shows them;
-    // after the four sections older versions know, the device's expiry, no reminder shown.
+    // after the four sections older versions know, the device's expiry in UTC (5:30 behind Kolkata), no reminder shown.
     const std::wstring settings = FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini")));
     std::wsmatch m;
     ASSERT_TRUE(std::regex_match(settings, m, std::wregex(L"\\[DOWNLOAD TIME\\]\r\n(.{16})\r\n\\[EXPIRE TIME\\]\r\n"
                                                           L"(.{16})\r\n\\[UPDATE TIME\\]\r\n(.{16})\r\n\\[AUTO UPDATE\\]\r\n1\r\n"
-                                                          L"\\[DEVICE EXPIRY\\]\r\n\\2 0\r\n")))
+                                                          L"\\[DEVICE EXPIRY\\]\r\n(.{16})Z 0\r\n")))
         << Show(settings);
     EXPECT_TRUE(StampWithin(m[1], before, after)) << Show(m[1]);
     EXPECT_TRUE(StampWithin(m[2], before, after, 3 * 24 * 60)) << Show(m[2]);
     EXPECT_TRUE(StampWithin(m[3], before, after)) << Show(m[3]);
+    EXPECT_TRUE(StampWithin(m[4], before, after, 3 * 24 * 60 - 330)) << Show(m[4]);
     for (auto [field, shown] : {std::pair{1, IDC_DOWNLOAD_TIME}, {2, IDC_EXPIRE_TIME}, {3, IDC_UPDATE_TIME}})
         EXPECT_EQ(app.Text(shown), m[field].str()) << "field " << shown;
 
@@ -85,12 +86,12 @@ TEST_F(DeviceRoad, GermanAtOneAndAHalfTimesScale) {
     EXPECT_TRUE(AnswerBox(L"Die GPS-Daten konnten nicht heruntergeladen werden. Prüfen Sie die Internetverbindung und versuchen Sie es "
                           L"erneut.", L"Download fehlgeschlagen", MB_ICONWARNING));
     EXPECT_EQ(app.Text(IDC_STATUS), L"Download fehlgeschlagen...");
-    // The device away with data that ran out: the reminder, once the program looks.
+    // The device away with data that ran out (as an older version wrote it, on the local clock): the reminder, with the day.
     // The shell refuses it at first (busy, or the icon lost): it comes at the next look.
     ASSERT_TRUE(WriteFileBytes(app.File(L"Kelva_config.ini"), Utf16Bytes(L"[DEVICE EXPIRY]\r\n2026/01/02\t03:04 1\r\n")));
     ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kSimulationKey, L"TrayFailures", REG_DWORD, "\1\0\0\0", 4), 0);
     for (int look = 0; look < 2; ++look) PostMessageW(FindWindowW(kMainWindowClass, nullptr), WM_TIMECHANGE, 0, 0);
-    EXPECT_TRUE(PumpUntil([&] { return Balloons(app) == L"Die Satellitendaten auf Ihrem GPS-Gerät sind um 03:04 abgelaufen. Schließen Sie "
+    EXPECT_TRUE(PumpUntil([&] { return Balloons(app) == L"Die Satellitendaten auf Ihrem GPS-Gerät sind am 2026/01/02 um 03:04 abgelaufen. Schließen Sie "
                                                          L"das Gerät an, um sie zu aktualisieren."; })) << Show(Balloons(app));
 
     // Banner, tray icon with its balloon and the standard tooltip (which version 4 hides without NIF_SHOWTIP), caption

@@ -64,7 +64,7 @@ TEST_F(Soak, RandomEventsEndAtRestWithWholeFiles) {
     EXPECT_FALSE(FileExists(L"E:\\Ephemeris.ee.new"));
     const std::wstring settings = FromUtf16(ReadFileBytes(app.File(L"Kelva_config.ini")));
     EXPECT_TRUE(std::regex_match(settings, std::wregex(L"(\\[((DOWNLOAD|EXPIRE|UPDATE) TIME|DEVICE EXPIRY)\\]\r\n\\d{4}/\\d\\d/\\d\\d\t"
-                                                       L"\\d\\d:\\d\\d( [012])?\r\n|\\[AUTO UPDATE\\]\r\n[01]\r\n)*")))
+                                                       L"\\d\\d:\\d\\d(Z [012])?\r\n|\\[AUTO UPDATE\\]\r\n[01]\r\n)*")))
         << Show(settings);
 
     // No worker left and the tray's Update item usable: it starts an update,

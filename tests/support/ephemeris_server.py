@@ -26,7 +26,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        if read(self.server.dir, "mode").startswith("refuse"):  # a connection kept open from before: dropped too
+        if read(self.server.dir, "mode").startswith("refuse"):  # on a connection kept from before: gone, as the port
             self.close_connection = True
             return
         with open(os.path.join(self.server.dir, "requests"), "a") as log:

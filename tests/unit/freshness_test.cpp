@@ -3,6 +3,8 @@
 
 #include <tuple>
 
+#include "shell/app_state.h"
+#include "shell/string_table.h"
 #include "test_util.h"
 #include "workflow/freshness.h"
 
@@ -47,6 +49,26 @@ TEST(Freshness, EachReminderOncePerCopy) {
     for (const auto& r : rows)
         EXPECT_EQ(ReminderDue(expiry, r.shown, r.now), r.due) << Show(Stamp(r.now)) << ", shown " << r.shown;
     EXPECT_EQ(ReminderDue({}, NoReminderShown, At(2008, 1, 9)), NoReminderShown) << "an unknown expiry";
+}
+
+// The expiry (UTC) as the user's clock shows it, and its day unless that is the clock's today, not UTC's; across the
+// end of summer time, the clock of the expiry, not of now.
+TEST(Freshness, ReminderNamesTheUsersClockAndTheDayUnlessToday) {
+    app.stringModule = LoadLibraryExW(L"" FENNIK_STRING_MODULE_PATH, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const TIME_ZONE_INFORMATION kolkata{-330}, berlin{-60, {}, {0, 10, 0, 5, 3}, 0, {}, {0, 3, 0, 5, 2}, -60};
+    const struct { DeviceReminder which; SYSTEMTIME expiry, now; const TIME_ZONE_INFORMATION& zone; const wchar_t* says; } rows[] = {
+        {ExpiringShown, At(2008, 1, 1, 6), At(2007, 12, 31, 19), kolkata, L"device expires at 11:30. Connect"},
+        {ExpiringShown, At(2008, 1, 1, 20), At(2008, 1, 1, 12), kolkata, L"device expires on 2008/01/02 at 01:30. Connect"},
+        {ExpiringShown, At(2008, 10, 26, 6), At(2008, 10, 25, 21), berlin, L"device expires on 2008/10/26 at 07:00. Connect"},
+        {ExpiredShown, At(2008, 10, 26, 6), At(2008, 10, 26, 22, 59), berlin, L"device expired at 07:00. Connect"},
+        {ExpiredShown, At(2008, 10, 26, 6), At(2008, 10, 26, 23), berlin, L"device expired on 2008/10/26 at 07:00. Connect"},
+    };
+    for (const auto& r : rows) {
+        wchar_t text[kTextChars] = {};
+        ReminderText(r.which, r.expiry, r.now, &r.zone, text);
+        EXPECT_NE(std::wstring(text).find(r.says), std::wstring::npos) << Show(text);
+    }
+    ReleaseStringModule();
 }
 
 }  // namespace

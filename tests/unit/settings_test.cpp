@@ -75,36 +75,42 @@ TEST_F(Settings, OddFilesAreReadSafelyAndWrittenWithoutHarm) {
     }
 }
 
-// The device's expiry goes after the four sections (older versions find theirs where they were), never
-// where a time is missing; a torn or hand-made record reads as unknown.
+// The device's expiry, in UTC, goes after the four sections (older versions find theirs where they were), never
+// where a time is missing; a torn or hand-made record reads as unknown; an older local one (Kolkata, as CTest sets it)
+// as that instant, and the longer form replaces it without eating its line end.
 TEST_F(Settings, DeviceExpiryFollowsTheFourSectionsAndTornReadsAsUnknown) {
     const std::wstring times = L"[DOWNLOAD TIME]\r\n2007/11/05\t13:07\r\n[EXPIRE TIME]\r\n2007/11/08\t13:07\r\n"
-                               L"[UPDATE TIME]\r\n2007/11/05\t13:08\r\n";
+                               L"[UPDATE TIME]\r\n2007/11/05\t13:08\r\n", device = times + kDeviceExpiryHeader;
     const struct {
-        std::wstring file;
+        std::wstring file, read;
         bool written;
         std::wstring after;  // the file after the write
     } rows[] = {
-        {times, true, times + L"[AUTO UPDATE]\r\n1\r\n[DEVICE EXPIRY]\r\n2007/11/08\t13:07 1\r\n"},
-        {L"[AUTO UPDATE]\r\n0\r\n" + times, true, L"[AUTO UPDATE]\r\n0\r\n" + times + L"[DEVICE EXPIRY]\r\n2007/11/08\t13:07 1\r\n"},
-        {times + L"[DEVICE EXPIRY]\r\n2007/11/0", true, times + L"[DEVICE EXPIRY]\r\n2007/11/08\t13:07 1"},  // torn: mended
-        {times.substr(35), false, times.substr(35)},  // no download time: unknown
+        {times, L"none", true, times + L"[AUTO UPDATE]\r\n1\r\n[DEVICE EXPIRY]\r\n2007/11/08\t13:07Z 1\r\n"},
+        {L"[AUTO UPDATE]\r\n0\r\n" + times, L"none", true, L"[AUTO UPDATE]\r\n0\r\n" + times + L"[DEVICE EXPIRY]\r\n2007/11/08\t13:07Z 1\r\n"},
+        {device + L"2007/11/0", L"none", true, device + L"2007/11/08\t13:07Z 1"},  // torn: mended
+        {times.substr(35), L"none", false, times.substr(35)},  // no download time: unknown
+        {device + L"2007/11/08\t13:07 2\r\n[X]", L"2007/11/08\t07:37 2", true, device + L"2007/11/08\t13:07Z 1\r\n[X]"},
+        {device + L"2007/11/08\t13:07Z 2\r\n", L"2007/11/08\t13:07 2", true, device + L"2007/11/08\t13:07Z 1\r\n"},
+    };
+    const auto read = [] {
+        SYSTEMTIME expiry;
+        DeviceReminder shown = ExpiredShown;
+        const bool found = ReadDeviceExpiry(&expiry, &shown);
+        EXPECT_TRUE(found || (expiry.wYear == 0 && shown == NoReminderShown));
+        return found ? Stamp(expiry) + L" " + std::to_wstring(shown) : L"none";
     };
     for (const auto& r : rows) {
         Put(r.file);
-        SYSTEMTIME expiry;
-        DeviceReminder shown = ExpiredShown;
-        EXPECT_EQ(ReadDeviceExpiry(&expiry, &shown), 0) << Show(r.file);
-        EXPECT_TRUE(expiry.wYear == 0 && shown == NoReminderShown);
+        EXPECT_EQ(read(), r.read) << Show(r.file);
         EXPECT_EQ(WriteDeviceExpiry(At(2007, 11, 8, 13, 7), ExpiringShown), r.written) << Show(r.file);
         EXPECT_EQ(Text(), r.after);
-        EXPECT_EQ(ReadDeviceExpiry(&expiry, &shown) && shown == ExpiringShown && Stamp(expiry) == L"2007/11/08\t13:07", r.written);
+        EXPECT_EQ(read(), r.written ? L"2007/11/08\t13:07 1" : L"none");
     }
-    for (const wchar_t* value : {L"2007/11/08\t13:07 3", L"2007/11/08\t13:07x1", L"0000/00/00\t00:00 0"}) {
-        Put(times + kDeviceExpiryHeader + value);
-        SYSTEMTIME expiry;
-        DeviceReminder shown;
-        EXPECT_EQ(ReadDeviceExpiry(&expiry, &shown), 0) << Show(value);
+    for (const wchar_t* value : {L"2007/11/08\t13:07 3", L"2007/11/08\t13:07x1", L"2007/11/08\t13:07Z3", L"2007/11/08\t13:07Z 3",
+                                 L"0000/00/00\t00:00Z 0"}) {
+        Put(device + value);
+        EXPECT_EQ(read(), L"none") << Show(value);
     }
 }
 
