@@ -183,6 +183,20 @@ Function UseRoot
   ${EndIf}
 FunctionEnd
 
+; $2 = 1 when Task Manager has the entry under the root of UseRoot switched
+; off, else 0.
+Function IsSwitchedOff
+  StrCpy $2 0
+  System::Alloc 64
+  Pop $3
+  System::Call 'advapi32::RegGetValueW(p r1, w "${APPROVED_KEY}", w "${RUN_VALUE}", i 0xFFFF, p 0, p r3, *i 64) i .r4'
+  System::Call '*$3(&i1 .r5)'
+  System::Free $3
+  ${If} $4 = 0
+    IntOp $2 $5 & 1
+  ${EndIf}
+FunctionEnd
+
 ; Sets $EntryRoot to $0 when the Run value under $0 starts the program of
 ; $INSTDIR or of $OldDir (quoted or not), and $2 to 1 when Task Manager has it
 ; switched off. The value's name is shared by every copy of the program: one
@@ -203,14 +217,7 @@ Function LookForStartEntry
     ${If} $3 == "$INSTDIR\${APP_EXE}"
     ${OrIf} $3 == "$OldDir\${APP_EXE}"
       StrCpy $EntryRoot $0
-      System::Alloc 64
-      Pop $3
-      System::Call 'advapi32::RegGetValueW(p r1, w "${APPROVED_KEY}", w "${RUN_VALUE}", i 0xFFFF, p 0, p r3, *i 64) i .r4'
-      System::Call '*$3(&i1 .r5)'
-      System::Free $3
-      ${If} $4 = 0
-        IntOp $2 $5 & 1
-      ${EndIf}
+      Call IsSwitchedOff
     ${EndIf}
   ${EndIf}
   SetShellVarContext current
@@ -232,7 +239,8 @@ FunctionEnd
 ; installation stays in its root (the program's own box puts one for every
 ; user under HKLM), naming the new folder; else one goes under HKCU, as the
 ; program writes it for a copy in the profile. Either is switched on in Task
-; Manager too, as a tick in the program does.
+; Manager too, as a tick in the program does (a switch left from an earlier
+; installation would hold a new entry off).
 ; $0 = 0: no entry starts this installation.
 ; $0 empty: as it was, with a moved installation's entry naming the new folder.
 Function SetStartEntry
@@ -252,6 +260,7 @@ Function SetStartEntry
     Call UseRoot
     ; Quoted: unquoted, "C:\GPS Tools\GpsFennik.exe" would first start a C:\GPS.exe.
     WriteRegStr SHCTX "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${APP_EXE}"'
+    Call IsSwitchedOff
     ${If} $6 == 1
     ${AndIf} $2 == 1
       WriteRegBin SHCTX "${APPROVED_KEY}" "${RUN_VALUE}" 020000000000000000000000

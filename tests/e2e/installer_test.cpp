@@ -214,7 +214,7 @@ TEST_F(Installer, InstallOverARunningCopyClosesItKeepsTheDataAndTheChoicesAndSta
 // The finish page's box for the start at sign-in shows what Windows will do and sets it.
 TEST_F(Installer, FinishPageShowsAndSetsTheStartAtSignIn) {
     struct Row { const char* before; bool off; int shown; bool tick; bool entry; };
-    for (const auto& [before, off, shown, tick, entry] : {Row{"nothing installed", false, 1, false, false},
+    for (const auto& [before, off, shown, tick, entry] : {Row{"nothing installed, a switch left off", true, 1, false, false},
                                                           {"no entry", false, 0, true, true},
                                                           {"an entry switched off in Task Manager", true, 0, true, true},
                                                           {"an entry (switched on again)", false, 1, false, false}}) {
