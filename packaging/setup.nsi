@@ -15,7 +15,8 @@
 ;               place; then the uninstaller and the setup are signed
 ;
 ; Command line: /S silent, /D=folder (last), /LANG=en or /LANG=de chooses the
-; language without asking.
+; language without asking, /AUTOSTART=0 or /AUTOSTART=1 sets the start at
+; sign-in (default: on for a first install, as it was for an upgrade).
 
 Unicode true
 Target amd64-unicode
@@ -34,6 +35,9 @@ ManifestDPIAware true
 !define WINDOW_CLASS "KIVAR M415 GPS Fennik"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "KIVAR M415 GPS Fennik"
+; Where Task Manager keeps its start-up switch for a Run value, beside the
+; Run key of the same root; an odd first byte means switched off.
+!define APPROVED_KEY "Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\GpsFennik"
 !define SHORTCUT "$SMPROGRAMS\${APP_NAME}.lnk"
 ; How long a running copy may take to finish what it is doing and end.
@@ -77,6 +81,12 @@ VIFileVersion "${VERSION}.0"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !define MUI_FINISHPAGE_RUN "$INSTDIR\${APP_EXE}"
+; The finish page's second box (MUI's "show readme") is the start at sign-in.
+!define MUI_FINISHPAGE_SHOWREADME
+!define MUI_FINISHPAGE_SHOWREADME_TEXT "$(AutoStartBox)"
+!define MUI_FINISHPAGE_SHOWREADME_FUNCTION FinishAutoStart
+!define MUI_PAGE_CUSTOMFUNCTION_SHOW FinishShow
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE FinishLeave
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -106,6 +116,8 @@ LangString StillRunning ${LANG_ENGLISH} "${APP_NAME} is still running: it finish
 LangString StillRunning ${LANG_GERMAN} "${APP_NAME} läuft noch: Es beendet erst seine Arbeit.$\r$\n$\r$\nKlicken Sie auf Wiederholen, sobald es beendet ist, oder auf Abbrechen."
 LangString FilesInUse ${LANG_ENGLISH} "Some files of ${APP_NAME} in$\r$\n$INSTDIR$\r$\ncould not be replaced: another program holds them open. Close it and run Setup again."
 LangString FilesInUse ${LANG_GERMAN} "Einige Dateien von ${APP_NAME} in$\r$\n$INSTDIR$\r$\nließen sich nicht ersetzen: Ein anderes Programm hält sie geöffnet. Schließen Sie es und starten Sie Setup erneut."
+LangString AutoStartBox ${LANG_ENGLISH} "Start ${APP_NAME} when I sign in to Windows"
+LangString AutoStartBox ${LANG_GERMAN} "${APP_NAME} bei der Anmeldung an Windows starten"
 LangString UnProgram ${LANG_ENGLISH} "${APP_NAME} program files"
 LangString UnProgram ${LANG_GERMAN} "Programmdateien von ${APP_NAME}"
 LangString UnData ${LANG_ENGLISH} "Settings, log and downloaded data"
@@ -114,6 +126,11 @@ LangString UnComponentsTop ${LANG_ENGLISH} "The program files are always removed
 LangString UnComponentsTop ${LANG_GERMAN} "Die Programmdateien werden immer entfernt. Kreuzen Sie die zweite Zeile an, um auch Ihre Einstellungen, das Protokoll und die Satellitendaten zu löschen; sonst bleiben sie für eine spätere Installation erhalten."
 LangString MachineRunLeft ${LANG_ENGLISH} "The start entry for all users stays: removing it needs administrator rights."
 LangString MachineRunLeft ${LANG_GERMAN} "Der Starteintrag für alle Benutzer bleibt: Ihn zu entfernen, braucht Administratorrechte."
+
+Var OldDir      ; the folder of the installation this setup updates, from its Uninstall entry
+Var AutoStart   ; /AUTOSTART= as given: 0, 1, or empty
+Var WasRunning  ; 1 once a running copy was closed: it is started again at the end
+Var EntryRoot   ; HKCU or HKLM: the Run key whose value starts this installation, or empty
 
 ; Asks a running copy to end through its main window and waits for its
 ; process. The program finishes a file it is writing before it ends, so it is
@@ -125,6 +142,7 @@ Function ${un}CloseRunningProgram
   ${If} $0 == 0
     Return
   ${EndIf}
+  StrCpy $WasRunning 1
   DetailPrint "$(Closing)"
   System::Call 'user32::GetWindowThreadProcessId(p r0, *i 0 r1) i'
   System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r1) p .r2' ; SYNCHRONIZE
@@ -153,6 +171,130 @@ FunctionEnd
 !macroend
 !insertmacro CLOSE_RUNNING_PROGRAM ""
 !insertmacro CLOSE_RUNNING_PROGRAM "un."
+
+; SHCTX is the Run key's root $0 (HKCU or HKLM); $1 its handle for System calls.
+Function UseRoot
+  ${If} $0 == "HKLM"
+    SetShellVarContext all
+    StrCpy $1 0x80000002
+  ${Else}
+    SetShellVarContext current
+    StrCpy $1 0x80000001
+  ${EndIf}
+FunctionEnd
+
+; $2 = 1 when Task Manager has the entry under the root of UseRoot switched
+; off, else 0.
+Function IsSwitchedOff
+  StrCpy $2 0
+  System::Alloc 64
+  Pop $3
+  System::Call 'advapi32::RegGetValueW(p r1, w "${APPROVED_KEY}", w "${RUN_VALUE}", i 0xFFFF, p 0, p r3, *i 64) i .r4'
+  System::Call '*$3(&i1 .r5)'
+  System::Free $3
+  ${If} $4 = 0
+    IntOp $2 $5 & 1
+  ${EndIf}
+FunctionEnd
+
+; Sets $EntryRoot to $0 when the Run value under $0 starts the program of
+; $INSTDIR or of $OldDir (quoted or not), and $2 to 1 when Task Manager has it
+; switched off. The value's name is shared by every copy of the program: one
+; naming another folder belongs to another copy and is left alone.
+Function LookForStartEntry
+  Call UseRoot
+  ClearErrors
+  ReadRegStr $3 SHCTX "${RUN_KEY}" "${RUN_VALUE}"
+  ${IfNot} ${Errors}
+    StrCpy $4 $3 1
+    ${If} $4 == '"'
+      StrCpy $3 $3 "" 1
+      StrCpy $4 $3 "" -1
+      ${If} $4 == '"'
+        StrCpy $3 $3 -1
+      ${EndIf}
+    ${EndIf}
+    ${If} $3 == "$INSTDIR\${APP_EXE}"
+    ${OrIf} $3 == "$OldDir\${APP_EXE}"
+      StrCpy $EntryRoot $0
+      Call IsSwitchedOff
+    ${EndIf}
+  ${EndIf}
+  SetShellVarContext current
+FunctionEnd
+
+; $EntryRoot and $2 as above, the user's own key first.
+Function FindStartEntry
+  StrCpy $EntryRoot ""
+  StrCpy $2 0
+  StrCpy $0 "HKCU"
+  Call LookForStartEntry
+  ${If} $EntryRoot == ""
+    StrCpy $0 "HKLM"
+    Call LookForStartEntry
+  ${EndIf}
+FunctionEnd
+
+; $0 = 1: Windows starts the installed program at sign-in. An entry of this
+; installation stays in its root (the program's own box puts one for every
+; user under HKLM), naming the new folder; else one goes under HKCU, as the
+; program writes it for a copy in the profile. Either is switched on in Task
+; Manager too, as a tick in the program does (a switch left from an earlier
+; installation would hold a new entry off).
+; $0 = 0: no entry starts this installation.
+; $0 empty: as it was, with a moved installation's entry naming the new folder.
+Function SetStartEntry
+  StrCpy $6 $0
+  Call FindStartEntry
+  StrCpy $0 $EntryRoot
+  ${If} $6 == 0
+    ${If} $0 != ""
+      Call UseRoot
+      DeleteRegValue SHCTX "${RUN_KEY}" "${RUN_VALUE}"
+    ${EndIf}
+  ${ElseIf} $6 == 1
+  ${OrIf} $0 != ""
+    ${If} $0 == ""
+      StrCpy $0 "HKCU"
+    ${EndIf}
+    Call UseRoot
+    ; Quoted: unquoted, "C:\GPS Tools\GpsFennik.exe" would first start a C:\GPS.exe.
+    WriteRegStr SHCTX "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${APP_EXE}"'
+    Call IsSwitchedOff
+    ${If} $6 == 1
+    ${AndIf} $2 == 1
+      WriteRegBin SHCTX "${APPROVED_KEY}" "${RUN_VALUE}" 020000000000000000000000
+    ${EndIf}
+  ${EndIf}
+  SetShellVarContext current
+FunctionEnd
+
+; The box shows what Windows will do, as the program's own box does.
+Function FinishShow
+  Call FindStartEntry
+  ${If} $EntryRoot != ""
+  ${AndIf} $2 == 0
+    ${NSD_Check} $mui.FinishPage.ShowReadme
+  ${Else}
+    ${NSD_Uncheck} $mui.FinishPage.ShowReadme
+  ${EndIf}
+FunctionEnd
+
+; Before the "Run" box's start, so that the program sees its entry.
+Function FinishLeave
+  ${NSD_GetState} $mui.FinishPage.ShowReadme $0
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $0 1
+  ${Else}
+    StrCpy $0 0
+  ${EndIf}
+  Call SetStartEntry
+FunctionEnd
+
+; MUI calls this for a ticked box instead of opening a readme; FinishLeave
+; has done the work.
+Function FinishAutoStart
+FunctionEnd
 
 ; Pushes 1 when a file can be written into $INSTDIR, else 0. A folder made
 ; only for the test is removed again, so a cancelled setup leaves none.
@@ -220,6 +362,18 @@ Function .onInit
     SetErrorLevel 2
     Quit
   ${EndIf}
+
+  ClearErrors
+  ${GetOptions} $R0 "/AUTOSTART=" $AutoStart
+  ${If} ${Errors}
+    StrCpy $AutoStart ""
+  ${ElseIf} $AutoStart != "0"
+  ${AndIf} $AutoStart != "1"
+    MessageBox MB_OK|MB_ICONSTOP "Unknown /AUTOSTART=$AutoStart: use /AUTOSTART=0 or /AUTOSTART=1." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+  ReadRegStr $OldDir HKCU "${UNINSTALL_KEY}" "InstallLocation"
 FunctionEnd
 
 Section "-Program"
@@ -228,6 +382,16 @@ Section "-Program"
   ${If} $0 == 0
     MessageBox MB_OK|MB_ICONSTOP "$(NotWritable)" /SD IDOK
     Abort
+  ${EndIf}
+  ${If} $OldDir == ""
+    StrCpy $OldDir $INSTDIR
+  ${EndIf}
+  ; A first install starts the program at sign-in unless told not to; an
+  ; upgrade (or an install over a copy) keeps what the user chose.
+  ${If} $AutoStart == ""
+  ${AndIfNot} ${FileExists} "$INSTDIR\${APP_EXE}"
+  ${AndIfNot} ${FileExists} "$OldDir\${APP_EXE}"
+    StrCpy $AutoStart 1
   ${EndIf}
   Call CloseRunningProgram
 
@@ -271,6 +435,15 @@ Section "-Program"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "Language" $LANGUAGE
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
+
+  StrCpy $0 $AutoStart
+  Call SetStartEntry
+  ; The copy this setup closed comes back, hidden in the notification area as
+  ; at sign-in, also when silent: the device must not go unattended until the
+  ; next sign-in. The finish page's "Run" then only opens its window.
+  ${If} $WasRunning == 1
+    Exec '"$INSTDIR\${APP_EXE}"'
+  ${EndIf}
 SectionEnd
 
 Function un.onInit
@@ -292,8 +465,11 @@ Section "!un.$(UnProgram)" UnProgram
   RMDir "$INSTDIR\lang"
   Delete "${SHORTCUT}"
 
-  ; The start entry, wherever the program put it.
+  ; The start entry, wherever the program put it, and Task Manager's switch
+  ; for it, which would otherwise hold a later entry off.
   DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
+  DeleteRegValue HKCU "${APPROVED_KEY}" "${RUN_VALUE}"
+  DeleteRegValue HKLM "${APPROVED_KEY}" "${RUN_VALUE}"
   ClearErrors
   DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
   ${If} ${Errors}

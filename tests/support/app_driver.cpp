@@ -184,6 +184,15 @@ bool App::Start(const wchar_t* commandLine) {
     return StartProgram(folder_, &pi_, commandLine);
 }
 
+bool App::Adopt() {
+    Shutdown();
+    HWND window = nullptr;
+    if (!PumpUntil([&] { return (window = FindWindowW(kMainWindowClass, nullptr)) != nullptr; })) return false;
+    pi_.dwProcessId = ProcessOf(window);
+    pi_.hProcess = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pi_.dwProcessId);
+    return pi_.hProcess && WaitForDialog();
+}
+
 bool App::WaitForDialog() {
     const bool found = PumpUntil([&] {
         HWND w = FindWindowW(kMainWindowClass, nullptr);

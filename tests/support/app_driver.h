@@ -62,6 +62,9 @@ public:
     // `name`: a folder of the tests' run folders, or a full path.
     bool Prepare(const std::wstring& name, const RunFiles& files);
     bool Start(const wchar_t* commandLine = nullptr);
+    // Takes over the one instance running now, which another program started, once its dialog is there.
+    bool Adopt();
+    DWORD Process() const { return pi_.dwProcessId; }
     // The main window, then the main dialog once its initialisation returned.
     bool WaitForDialog();
     bool Running() const;
