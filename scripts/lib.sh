@@ -89,7 +89,7 @@ check_signed_build() {
   dir="$(cd "$build" && pwd)/check"
   local windir="Z:$(printf '%s' "$dir/installed" | tr / '\\')"
   rm -rf "$dir" && mkdir -p "$dir"
-  tests/support/wine-run.sh "$setup" /S /LANG=en "/D=$windir" </dev/null >/dev/null 2>&1 ||
+  scripts/wine-run.sh "$setup" /S /LANG=en "/D=$windir" </dev/null >/dev/null 2>&1 ||
     { echo "the signed setup did not install" >&2; return 1; }
   python3 -m zipfile -e "$build/GpsFennik-1.0.0-win64.zip" "$dir/zip"
   (
@@ -115,7 +115,7 @@ sys.exit(not (has("CompanyName", publisher) and has("LegalCopyright", "Copyright
     echo "version resources name the publisher: $publisher"
   ) || status=1
   # Whatever the outcome: no installation stays behind in the tests' prefix.
-  tests/support/wine-run.sh "$dir/installed/uninstall.exe" /S "_?=$windir" </dev/null >/dev/null 2>&1 || true
+  scripts/wine-run.sh "$dir/installed/uninstall.exe" /S "_?=$windir" </dev/null >/dev/null 2>&1 || true
   rm -rf "$dir"
   return $status
 }

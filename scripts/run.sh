@@ -46,7 +46,7 @@ python3 -c 'import random,sys; r=random.Random(415); sys.stdout.buffer.write(byt
   > "$demo/server/check.asp"
 
 # Prefix with drive E: as a removable drive; the device starts attached.
-tests/support/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
+scripts/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 || true
 wine "$build/tools/fennik_devicectl.exe" plug E >/dev/null
 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $((96 * ${FENNIK_DEMO_SCALE:-100} / 100)) /f >/dev/null 2>&1
 

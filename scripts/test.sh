@@ -33,7 +33,7 @@ start_display
 export WINEPREFIX="$PWD/build/test/wineprefix" WINEDEBUG=-all
 trap 'stop_display; wineserver -k >/dev/null 2>&1 || true' EXIT
 # One Wine session for the whole run; its services never hold CTest's output.
-tests/support/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
+scripts/wine-run.sh cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
 wineserver -p >/dev/null 2>&1 </dev/null || true
 log "signatures of the signed build"
 check_signed_build build/signed build/signed/signer/signer.pem "$signed_publisher"

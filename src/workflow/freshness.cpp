@@ -88,22 +88,26 @@ void RemindOfDeviceExpiry() {
     if (TrayShowBalloon(text, due == ExpiredShown ? NIIF_WARNING : NIIF_INFO)) WriteDeviceExpiry(expiry, due);
 }
 
+namespace {
+
+// The later of two recorded times; an all-zero one counts as none.
 SYSTEMTIME LaterOf(const SYSTEMTIME& a, const SYSTEMTIME& b) {
     if (a.wYear == 0) return b;
     if (b.wYear == 0) return a;
     return CompareTimestamps(a, b) < 0 ? b : a;
 }
 
+// Whether the download that failed at `failedTick` (0: none did) keeps a
+// broadcast's look at `nowTick` from another attempt.
 bool AttemptPaced(ULONGLONG failedTick, ULONGLONG nowTick) {
     return failedTick != 0 && nowTick - failedTick < kFreshnessIntervalMs;
 }
 
+// The delay before retry `n` (0, 1, ...) after a resume.
 UINT ResumeRetryDelay(int n) {
     constexpr UINT kSteps[] = {1, 1, 2, 4};
     return kResumeRetryMs * kSteps[n < 3 ? n : 3];
 }
-
-namespace {
 
 // Main thread only: the tick of the last resume, and the retries made since.
 ULONGLONG resumedTick = 0;

@@ -35,18 +35,11 @@ void LookAtFreshness(Look cause);
 void OnResume();
 // Main thread: TIMER_RESUME_RETRY fired.
 void RetryAfterResume();
-// Whether the download that ended at `failedTick` (0: none failed) still
-// keeps a broadcast's look from another attempt at `nowTick`.
-bool AttemptPaced(ULONGLONG failedTick, ULONGLONG nowTick);
-// The delay before retry `n` (0, 1, ...) after a resume.
-UINT ResumeRetryDelay(int n);
 // Main thread: the reminder alone (a device was removed).
 void RemindOfDeviceExpiry();
 
 // Whether a download recorded at `downloaded` (all zero: none) is due at `now`.
 bool RefreshDue(const SYSTEMTIME& downloaded, const SYSTEMTIME& now);
-// The later of two recorded times; an all-zero one counts as none.
-SYSTEMTIME LaterOf(const SYSTEMTIME& a, const SYSTEMTIME& b);
 // The reminder to show at `now` for data expiring at `expiry` (all zero:
 // unknown; both UTC) of which `shown` was shown: NoReminderShown for none.
 DeviceReminder ReminderDue(const SYSTEMTIME& expiry, DeviceReminder shown, const SYSTEMTIME& now);

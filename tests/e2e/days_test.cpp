@@ -6,8 +6,6 @@
 
 namespace {
 
-using namespace roads;
-
 class Days : public Road {
 protected:
     // The wall clock `seconds` ahead of the real one, for the test and the program alike.
@@ -166,20 +164,18 @@ TEST_F(Days, LooksThatMustNotDownload) {
     const auto looks = [&](int requests, bool asking = false) {  // once no worker runs, three clock changes; then what reached the server
         if (!asking && !MenuIs(false, true)) return false;
         for (int i = 0; i < 3; ++i) PostMessageW(window, WM_TIMECHANGE, 0, 0);
-        return app.Flush() && PumpUntil([&] { return app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE); }) && app.Flush() &&
-               ServerRequests() == requests;
+        return app.Flush() && PumpUntil([&] { return app.Text(IDC_UPDATE) == Str(IDS_BTN_UPDATE); }) && app.Flush() && ServerRequests() == requests;
     };
-    ASSERT_TRUE(PumpUntil([&] { return ServerRequests() == 1 && app.Text(IDC_STATUS) == Str(IDS_DOWNLOAD_FAILED) + L"..."; }));
+    const auto status = [&](int requests, UINT id, const wchar_t* tail) {
+        return PumpUntil([&] { return ServerRequests() == requests && app.Text(IDC_STATUS) == Str(id) + tail; });
+    };
+    ASSERT_TRUE(status(1, IDS_DOWNLOAD_FAILED, L"..."));
     EXPECT_TRUE(looks(1)) << ServerRequests() << " requests: a failure retried at every broadcast";
-    ASSERT_TRUE(SetServerMode("file 20000 42"));
-    EXPECT_TRUE(PumpUntil([&] { return ServerRequests() == 2 && app.Text(IDC_STATUS) == Str(IDS_DOWNLOAD_DONE) + L"...\t100%"; }, 15000))
-        << "the timed look did not retry";
+    EXPECT_TRUE(SetServerMode("file 20000 42") && status(2, IDS_DOWNLOAD_DONE, L"...\t100%")) << "the timed look did not retry";
     ScopedFile held;  // taken once the program lets go of it
-    ASSERT_TRUE(PumpUntil([&] {
-        return held.Reset(CreateFileW(app.File(L"Kelva_config.ini").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)), held.IsValid();
-    }) && MoveClock(25 * 3600));
-    PostMessageW(window, WM_TIMECHANGE, 0, 0);
-    EXPECT_TRUE(PumpUntil([&] { return ServerRequests() == 3; })) << "no refresh a day later";
+    const auto hold = [&] { return held.Reset(CreateFileW(app.File(L"Kelva_config.ini").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)), held.IsValid(); };
+    ASSERT_TRUE(PumpUntil(hold) && MoveClock(25 * 3600) && PostMessageW(window, WM_TIMECHANGE, 0, 0));
+    EXPECT_TRUE(status(3, IDS_DOWNLOAD_DONE, L"...\t100%")) << "no refresh a day later";
     EXPECT_TRUE(looks(3)) << ServerRequests() << " requests: the refresh repeated since its time was not stored";
     held.Reset();
     const std::wstring log = FromUtf16(ReadFileBytes(app.File(L"Kelva_log.txt")));

@@ -4,7 +4,6 @@
 
 namespace {
 
-using namespace roads;
 class DeviceRoad : public Road {};
 
 TEST_F(DeviceRoad, DeviceAttachedAtStartUpGetsTheDownload) {

@@ -18,21 +18,17 @@ const wchar_t* const kDataFiles[] = {L"Kelva_config.ini", L"Kelva_log.txt", L"Ep
 // What a data file holds in these tests; auto-update off, so that a running copy changes none.
 Bytes Data(const std::wstring& name) { return Utf16Bytes(name == kDataFiles[0] ? L"[AUTO UPDATE]\r\n0\r\n" : name); }
 
-std::wstring Entry(const wchar_t* name) {
+std::wstring Entry(const wchar_t* name, HKEY root = HKEY_CURRENT_USER, const wchar_t* key = kUninstallKey) {
     wchar_t text[1024] = {};
     DWORD size = sizeof text;
-    return RegGetValueW(HKEY_CURRENT_USER, kUninstallKey, name, RRF_RT_REG_SZ, nullptr, text, &size) ? L"none" : text;
+    return RegGetValueW(root, key, name, RRF_RT_REG_SZ, nullptr, text, &size) ? L"none" : text;
 }
 
 // The Run values of the program, "HKCU=data HKLM=data", each only where there is one.
 std::wstring StartEntries() {
     std::wstring found;
-    for (const auto& [root, name] : {std::pair{HKEY_CURRENT_USER, L"HKCU="}, {HKEY_LOCAL_MACHINE, L"HKLM="}}) {
-        wchar_t text[1024] = {};
-        DWORD size = sizeof text;
-        if (!RegGetValueW(root, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, text, &size))
-            found += (found.empty() ? L"" : L" ") + std::wstring(name) + text;
-    }
+    for (const auto& [root, name] : {std::pair{HKEY_CURRENT_USER, L"HKCU="}, {HKEY_LOCAL_MACHINE, L"HKLM="}})
+        if (const std::wstring value = Entry(kRunValue, root, kRunKey); value != L"none") found += (found.empty() ? L"" : L" ") + (name + value);
     return found;
 }
 

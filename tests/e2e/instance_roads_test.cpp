@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace roads;
 class InstanceRoad : public Road {};
 
 TEST_F(InstanceRoad, CloseHidesExitAsksAndWmCloseEndsEvenDuringTheSplash) {

@@ -13,15 +13,10 @@
 #include "resources/resource.h"
 #include "shell/string_ids.h"
 
-namespace roads {
-
 inline const Bytes kServed = ServedBody(20000, 42);  // the server's default answer
 inline const Bytes kEarlier = ServedBody(12345, 99);  // a local file from an earlier download
 
-inline SYSTEMTIME Now() {
-    SYSTEMTIME t{};
-    return GetLocalTime(&t), t;
-}
+inline SYSTEMTIME Now() { SYSTEMTIME t{}; return GetLocalTime(&t), t; }
 
 // A download an hour ago, too young for a refresh of the program's own.
 inline std::wstring FreshDownload() { return L"[DOWNLOAD TIME]\r\n" + Stamp(Now(), -60) + L"\r\n"; }
@@ -29,10 +24,7 @@ inline RunFiles Fresh() { return {FreshDownload(), {}, {}}; }
 
 // An earlier download (too young for a refresh) expiring `minutes` from now; auto-update as given.
 inline RunFiles Earlier(long long minutes, bool autoUpdate = true) {
-    const SYSTEMTIME now = Now();
-    return {FreshDownload() + L"[EXPIRE TIME]\r\n" +
-                Stamp(now, minutes) + L"\r\n" + (autoUpdate ? L"" : L"[AUTO UPDATE]\r\n0\r\n"),
-            kEarlier, {}};
+    return {FreshDownload() + L"[EXPIRE TIME]\r\n" + Stamp(Now(), minutes) + L"\r\n" + (autoUpdate ? L"" : L"[AUTO UPDATE]\r\n0\r\n"), kEarlier, {}};
 }
 
 // The program's callback drops the network library's byte counts from the next transfer on, as Windows gives them.
@@ -74,4 +66,3 @@ protected:
     }
 };
 
-}  // namespace roads

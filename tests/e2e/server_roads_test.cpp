@@ -3,7 +3,6 @@
 
 namespace {
 
-using namespace roads;
 class ServerRoad : public Road {};
 
 // The server fails while an earlier download is on disk and the device is

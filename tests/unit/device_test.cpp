@@ -32,7 +32,7 @@ protected:
         dialog_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
         ASSERT_NE(dialog_, nullptr);
         for (const wchar_t* root : {L"E:\\", L"F:\\", L"G:\\"})
-            ASSERT_EQ(GetDriveTypeW(root), static_cast<UINT>(DRIVE_REMOVABLE)) << "tests/support/wine-run.sh maps it";
+            ASSERT_EQ(GetDriveTypeW(root), static_cast<UINT>(DRIVE_REMOVABLE)) << "scripts/wine-run.sh maps it";
     }
     void TearDown() override {
         ResetMachine();

@@ -1,8 +1,6 @@
 // When the program refreshes its data by itself, and which reminder of the device's data is due.
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "shell/app_state.h"
 #include "shell/string_table.h"
 #include "test_util.h"
@@ -18,21 +16,6 @@ TEST(Freshness, RefreshAfterADayOrAClockSetBack) {
         {At(2008, 2, 30), true},  // torn: no valid time
     };
     for (const auto& r : rows) EXPECT_EQ(RefreshDue(r.downloaded, now), r.due) << Show(Stamp(r.downloaded));
-    // The stored time and the one this run remembers (the file may not have taken it): the later counts.
-    for (auto [a, b, later] : {std::tuple{SYSTEMTIME{}, now, now}, {now, SYSTEMTIME{}, now}, {At(2008, 2, 1), now, now}, {now, At(2008, 2, 1), now}})
-        EXPECT_EQ(Stamp(LaterOf(a, b)), Stamp(later)) << Show(Stamp(a)) << " and " << Show(Stamp(b));
-}
-
-// After a failure, broadcasts make at most one attempt per interval; after a resume, retries come within two minutes
-// of the network's return for a quarter of an hour.
-TEST(Freshness, AttemptsPacedAndRetriedAfterAResume) {
-    for (auto [failed, now, paced] : {std::tuple{0ull, 5ull, false}, {1000ull, 1000ull + kFreshnessIntervalMs - 1, true},
-                                      {1000ull, 1000ull + kFreshnessIntervalMs, false}})
-        EXPECT_EQ(AttemptPaced(failed, now), paced) << "failed at " << failed << ", now " << now;
-    ULONGLONG at = 0;
-    for (int n = 0; at < kResumeRetriesForMs; at += ResumeRetryDelay(n++))
-        ASSERT_LE(ResumeRetryDelay(n), 4 * kResumeRetryMs) << "retry " << n;
-    EXPECT_EQ(ResumeRetryDelay(0) + ResumeRetryDelay(1) + ResumeRetryDelay(2) + ResumeRetryDelay(3), 8 * kResumeRetryMs);
 }
 
 TEST(Freshness, EachReminderOncePerCopy) {

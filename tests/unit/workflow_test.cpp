@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "acquisition/download_worker.h"
@@ -166,41 +167,28 @@ TEST_F(Workflow, LatePresentationLeavesTheTrayUsable) {
 // A device that arrives while an update runs: a download that has not decided takes it on, the user's from then
 // on; else the arrival comes again once the workers are done, also when they end at the very moment it comes.
 TEST_F(Workflow, NoArrivalIsLost) {
-    const HWND dialog = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    app.mainDialog.store(dialog);
-    const auto replayed = [] {  // the arrival posted again at the workers' end
-        MSG msg;
-        bool any = false;
-        while (PeekMessageW(&msg, app.mainDialog.load(), MSG_DRIVE_ADDED, MSG_DRIVE_ADDED, PM_REMOVE)) any = true;
-        return any;
-    };
-    const struct { uint32_t state; bool worker, pending, quiet; Arrival arrival; uint32_t origin; } rows[] = {
-        {Idle, false, false, false, Arrival::NoWorker, UserUpdate},
-        {Connecting, true, true, true, Arrival::Claimed, UserUpdate}, {Downloaded, true, true, true, Arrival::Claimed, UserUpdate},
-        {Downloading, true, true, false, Arrival::Claimed, UserUpdate},
-        {CancelRequested, true, true, false, Arrival::HandedToEnd, UserUpdate},  // it ends as Idle, the device unseen
-        {Copying, true, false, true, Arrival::HandedToEnd, QuietUpdate}, {Downloaded, true, false, false, Arrival::HandedToEnd, UserUpdate},
-    };
-    for (const auto& row : rows) {
-        Reset(row.state, 0);
-        if (row.worker) app.downloadThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        app.decisionPending.store(row.pending);
-        app.updateOrigin.store(row.quiet ? QuietUpdate : UserUpdate);
-        const Arrival arrival = ClaimArrival();
-        EXPECT_TRUE(arrival == row.arrival && app.updateOrigin.load() == row.origin)
-            << "state " << row.state << ": arrival " << int(arrival) << ", origin " << app.updateOrigin.load();
-        ReleaseWorkerHandle(app.downloadThread);
-        EXPECT_EQ(replayed(), row.arrival == Arrival::HandedToEnd) << "state " << row.state;
-    }
-    for (int round = 0; round < 400; ++round) {  // the worker's end and the arrival together
-        Reset(Downloaded, 0);
-        app.downloadThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    app.mainDialog.store(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
+    const auto arrive = [](uint32_t state, bool worker, bool pending, bool quiet, bool together = false) {
+        Reset(state, 0);  // returns what the arrival brought, then whether it came again at the workers' end
+        if (worker) app.downloadThread.store(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        app.decisionPending.store(pending), app.updateOrigin.store(quiet ? QuietUpdate : UserUpdate);
         Arrival arrival = Arrival::Claimed;
-        RunTogether({[&] { arrival = ClaimArrival(); }, [] { ReleaseWorkerHandle(app.downloadThread); }});
-        ASSERT_NE(arrival == Arrival::NoWorker, replayed()) << "round " << round << ": arrival " << int(arrival);
+        RunTogether({[&] { arrival = ClaimArrival(); }, [&] { if (together) ReleaseWorkerHandle(app.downloadThread); }});
+        ReleaseWorkerHandle(app.downloadThread);
+        MSG msg;
+        return std::pair{arrival, PeekMessageW(&msg, app.mainDialog.load(), MSG_DRIVE_ADDED, MSG_DRIVE_ADDED, PM_REMOVE) != 0};
+    };
+    using enum Arrival;
+    EXPECT_EQ(arrive(Idle, false, false, false), std::pair(NoWorker, false));
+    for (auto [state, quiet] : {std::pair{Connecting, true}, {Downloaded, true}, {Downloading, false}})
+        EXPECT_TRUE(arrive(state, true, true, quiet) == std::pair(Claimed, false) && app.updateOrigin.load() == UserUpdate) << state;
+    for (auto [state, pending, quiet] : {std::tuple{CancelRequested, true, false}, {Copying, false, true}, {Downloaded, false, false}})
+        EXPECT_TRUE(arrive(state, true, pending, quiet) == std::pair(HandedToEnd, true)) << state;  // cancelled: ends Idle, unseen
+    for (int round = 0; round < 400; ++round) {  // the worker's end and the arrival together: started, or come again
+        const auto [arrival, again] = arrive(Downloaded, true, false, false, true);
+        ASSERT_NE(arrival == NoWorker, again) << "round " << round << ": arrival " << int(arrival);
     }
-    app.mainDialog.store(nullptr);
-    DestroyWindow(dialog);
+    DestroyWindow(app.mainDialog.exchange(nullptr));
 }
 
 }  // namespace
