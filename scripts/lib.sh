@@ -6,7 +6,7 @@ FENNIK_PACKAGES=(
   cmake ninja-build
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine64 fonts-wine xvfb xauth x11-utils imagemagick googletest python3 curl zip nsis osslsigncode openssl libfaketime
+  wine wine64 fonts-wine xvfb xauth x11-utils imagemagick googletest python3 curl zip nsis osslsigncode openssl libfaketime tzdata
 )
 
 ensure_packages() {
